@@ -1,0 +1,25 @@
+#include <cstdio>
+#include <cstdlib>
+
+#include <unistd.h>
+
+#include "defs.hpp"
+
+int read_from_fd(int fd, unsigned char *buf, int len) {
+  int got = 0;
+  while (got < len) {
+    const ssize_t r = read(fd, buf + got, static_cast<std::size_t>(len - got));
+    if (r == 0) {
+      fill_zeros(len, buf, got);
+      return got;
+    }
+    // No signal handlers are installed, so an interrupted read cannot
+    // happen; every negative result is a real failure.
+    if (r < 0) {
+      std::perror("error read_from_fd");
+      std::exit(1);
+    }
+    got += static_cast<int>(r);
+  }
+  return got;
+}

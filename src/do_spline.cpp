@@ -1,12 +1,24 @@
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
+#include <signal.h>
 #include <sys/wait.h>
 
 #include "defs.hpp"
 
 void do_spline(const fftw_complex *spectrum, int n) {
+  // While feeding the pipe, a command that is gone must show as a failed
+  // write, not kill us before we can say why. A handler, unlike SIG_IGN, is
+  // reset by exec, so spline itself still dies of SIGPIPE when the reader
+  // of standard output goes away.
+  struct sigaction on_pipe {};
+  struct sigaction old_pipe {};
+  on_pipe.sa_handler = [](int) {};
+  sigemptyset(&on_pipe.sa_mask);
+  sigaction(SIGPIPE, &on_pipe, &old_pipe);
+
   FILE *spline = popen(spline_cmd, "w");
   ALWAYS_ASSERT(spline != NULL);
 
@@ -22,19 +34,12 @@ void do_spline(const fftw_complex *spectrum, int n) {
   }
 
   // A lost point or a command that did not run must not pass for a curve.
-  const bool write_failed = std::ferror(spline) != 0;
+  const bool write_failed =
+      std::fflush(spline) != 0 || std::ferror(spline) != 0;
   const int status = pclose(spline);
+  sigaction(SIGPIPE, &old_pipe, nullptr);
   if (status == -1) {
     std::perror("error do_spline: pclose");
-    std::exit(1);
-  }
-  if (write_failed) {
-    std::fprintf(stderr, "error do_spline: writing points to spline failed\n");
-    std::exit(1);
-  }
-  if (WIFSIGNALED(status)) {
-    std::fprintf(stderr, "error do_spline: spline killed by signal %d\n",
-                 WTERMSIG(status));
     std::exit(1);
   }
   const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -45,9 +50,19 @@ void do_spline(const fftw_complex *spectrum, int n) {
                  spline_cmd);
     std::exit(1);
   }
+  if (WIFSIGNALED(status)) {
+    std::fprintf(stderr, "error do_spline: \"%s\" killed by signal %d\n",
+                 spline_cmd, WTERMSIG(status));
+    std::exit(1);
+  }
   if (code != 0) {
     std::fprintf(stderr, "error do_spline: \"%s\" exited with status %d\n",
                  spline_cmd, code);
+    std::exit(1);
+  }
+  if (write_failed) {
+    std::fprintf(stderr, "error do_spline: \"%s\" did not read all %d points\n",
+                 spline_cmd, n / 2);
     std::exit(1);
   }
 }

@@ -1,0 +1,219 @@
+// The whole program as users run it: recordings in, curves or a clear
+// failure out.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "helpers.hpp"
+
+namespace {
+
+constexpr long chunk_frames = 11025;
+constexpr long chunk_bytes = 4 * chunk_frames;
+
+// A temporary folder for one test, with the stand-in spline first on PATH.
+class E2e : public testing::Test {
+protected:
+  void SetUp() override { dir_ = make_temp_dir(); }
+  void TearDown() override {
+    const std::string cmd = "rm -rf '" + dir_ + "'";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+  }
+  // An empty folder again, for the next row of a table.
+  void reset() {
+    TearDown();
+    SetUp();
+  }
+  std::string input(const bytes &pcm) {
+    const std::string path = dir_ + "/input";
+    write_file(path, pcm);
+    return path;
+  }
+  std::string stub_path() const {
+    return std::string(STUB_DIR) + ":" + std::getenv("PATH");
+  }
+  run_result run_stub(const std::string &in,
+                      std::vector<std::string> env = {}) {
+    env.push_back("SPLINE_LOG=" + dir_);
+    return run_bandsway(in, stub_path(), env);
+  }
+  std::string spline_input(int run) const {
+    return read_file(dir_ + "/input." + std::to_string(run));
+  }
+  int spline_runs() const {
+    int i = 0;
+    while (access((dir_ + "/args." + std::to_string(i)).c_str(), F_OK) == 0)
+      i++;
+    return i;
+  }
+  std::string dir_;
+};
+
+int exit_code(const run_result &r) {
+  return WIFEXITED(r.status) ? WEXITSTATUS(r.status) : -1;
+}
+
+double steady(long) { return 6000.0; }
+
+// Recordings nobody tuned: the gain of each chunk comes from a hash.
+double hashed_gain(long c) {
+  std::uint32_t h = static_cast<std::uint32_t>(c) * 2654435761u;
+  h ^= h >> 15;
+  return 500.0 + static_cast<double>(h % 12000u);
+}
+
+void expect_points_near(const std::vector<std::pair<double, double>> &got,
+                        const std::vector<std::pair<double, double>> &want,
+                        const char *series) {
+  ASSERT_EQ(got.size(), want.size()) << series;
+  for (std::size_t k = 0; k < got.size(); k++) {
+    EXPECT_NEAR(got[k].first, want[k].first, 5.1e-7) << series << " x" << k;
+    // Printed with six decimals: allow the last one, plus relative rounding.
+    EXPECT_NEAR(got[k].second, want[k].second,
+                1.5e-6 + 1e-9 * std::fabs(want[k].second))
+        << series << " bin " << k;
+  }
+}
+
+} // namespace
+
+// Inputs that hold no full chunk fail: nothing is analysed, no spline runs.
+TEST_F(E2e, InputsWithoutAFullChunkFailWithAMessage) {
+  for (const long size : {0L, 1L, chunk_bytes - 1}) {
+    const run_result r = run_stub(input(bytes(size, 0x11)));
+    EXPECT_EQ(exit_code(r), 1) << size << " bytes";
+    EXPECT_EQ(r.out, "") << size << " bytes";
+    EXPECT_NE(r.err.find("bandsway: no full chunk in the input"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(spline_runs(), 0) << size << " bytes";
+  }
+}
+
+// One chunk: a single series value, windowed to 0, so no points, but the
+// three commands still run. Two and three chunks: one point each.
+TEST_F(E2e, ShortSeriesStillRunThreeCommands) {
+  struct row {
+    long chunks;
+    const char *points;
+  };
+  for (const row &c : {row{1, ""}, row{2, "0.000000 0.000000\n"},
+                       row{3, "0.000000 0.000000\n"}}) {
+    reset();
+    const run_result r =
+        run_stub(input(noise_pcm(3, c.chunks * chunk_frames + 17, steady)));
+    EXPECT_EQ(exit_code(r), 0) << c.chunks << " chunks: " << r.err;
+    EXPECT_EQ(r.err, "");
+    ASSERT_EQ(spline_runs(), 3) << c.chunks << " chunks";
+    for (int run = 0; run < 3; run++) {
+      EXPECT_EQ(read_file(dir_ + "/args." + std::to_string(run)),
+                "-I a -n 255 -s\n");
+      EXPECT_EQ(spline_input(run), c.points) << c.chunks << " chunks";
+    }
+  }
+}
+
+// The points handed to spline match a direct computation from the
+// definitions, and reach standard output in the order sum, tilt, alt.
+TEST_F(E2e, PointsMatchAnIndependentComputation) {
+  struct row {
+    std::uint32_t seed;
+    long frames;
+  };
+  for (const row &c :
+       {row{101, 9 * chunk_frames + 5000}, row{202, 12 * chunk_frames},
+        row{303, 13 * chunk_frames + 11024}}) {
+    reset();
+    const bytes pcm = noise_pcm(c.seed, c.frames, hashed_gain);
+    const run_result r = run_stub(input(pcm));
+    ASSERT_EQ(exit_code(r), 0) << r.err;
+    const ref_series ref = reference_series(pcm);
+    ASSERT_EQ(ref.sum.size(),
+              static_cast<std::size_t>(c.frames / chunk_frames));
+
+    const auto sum = reference_points(ref.sum);
+    const auto tilt = reference_points(ref.tilt);
+    const auto alt = reference_points(ref.alt);
+    expect_points_near(parse_points(spline_input(0)), sum, "sum");
+    expect_points_near(parse_points(spline_input(1)), tilt, "tilt");
+    expect_points_near(parse_points(spline_input(2)), alt, "alt");
+    EXPECT_EQ(r.out, spline_input(0) + spline_input(1) + spline_input(2))
+        << "outputs out of order";
+  }
+}
+
+// A spline that fails or cannot be found never passes for a result.
+TEST_F(E2e, FailingSplineFailsTheRun) {
+  struct row {
+    const char *what;
+    std::vector<std::string> env;
+    bool on_path;
+    const char *message;
+  };
+  const bytes pcm = noise_pcm(5, 8 * chunk_frames, steady);
+  const row rows[] = {
+      {"missing", {}, false, "could not run \"spline -I a -n 255 -s\""},
+      {"exit 3", {"STUB_SPLINE_EXIT=3"}, true, "exited with status 3"},
+      {"killed", {"STUB_SPLINE_MODE=kill"}, true, "error do_spline"},
+  };
+  for (const row &c : rows) {
+    reset();
+    std::vector<std::string> env = c.env;
+    env.push_back("SPLINE_LOG=" + dir_);
+    const std::string path = c.on_path ? stub_path() : dir_;
+    const run_result r = run_bandsway(input(pcm), path, env);
+    EXPECT_EQ(exit_code(r), 1) << c.what << ": " << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos)
+        << c.what << ": " << r.err;
+    EXPECT_LE(spline_runs(), 1) << c.what << ": went on after a failure";
+  }
+}
+
+// More than the series can hold: the first 65,536 chunks make the curves,
+// the rest is read and dropped with a warning, and the run succeeds.
+TEST_F(E2e, OverlongInputIsCappedWithAWarning) {
+  const std::string path = dir_ + "/long";
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, chunk_bytes * 65537 + 3), 0);
+  close(fd);
+  const run_result r = run_stub(path);
+  EXPECT_EQ(exit_code(r), 0) << r.err;
+  EXPECT_NE(r.err.find("warning: input longer than 65536 chunks"),
+            std::string::npos)
+      << r.err;
+  ASSERT_EQ(spline_runs(), 3);
+  const auto pts = parse_points(spline_input(0));
+  ASSERT_EQ(pts.size(), 32768u);
+  EXPECT_NEAR(pts.back().first, 32767.0 / 65536.0, 5.1e-7);
+}
+
+// Through the real spline: 256 values per series, and loudness that swings
+// at 0.5 Hz puts the peak of the sum curve at 0.5 Hz.
+TEST_F(E2e, RealSplineShowsTheRateOfALoudnessSwing) {
+  // 30 s = 120 chunks; 0.5 Hz = one swing per 8 chunks.
+  const bytes pcm = noise_pcm(9, 120 * chunk_frames, [](long c) {
+    return 4000.0 + 3500.0 * std::sin(2 * 3.14159265358979 * c / 8.0);
+  });
+  const run_result r = run_bandsway(input(pcm), std::getenv("PATH"));
+  ASSERT_EQ(exit_code(r), 0) << r.err;
+  std::vector<double> v;
+  std::istringstream values(r.out);
+  for (double d = 0; values >> d;)
+    v.push_back(d);
+  ASSERT_EQ(v.size(), 768u) << r.out.substr(0, 200);
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 768);
+  // The 256 values span 0 to 59/120 cycles per chunk, 4 chunks per second.
+  const auto peak = std::max_element(v.begin(), v.begin() + 256) - v.begin();
+  const double hz = static_cast<double>(peak) / 255.0 * (59.0 / 120.0) * 4.0;
+  EXPECT_NEAR(hz, 0.5, 0.03) << "sum curve peaks at index " << peak;
+}

@@ -46,7 +46,9 @@ int main(int argc, char **argv) {
   // this process, which has only this one child, has them all.
   rusage all{};
   getrusage(RUSAGE_CHILDREN, &all);
-  auto secs = [](const timeval &t) { return t.tv_sec + t.tv_usec / 1e6; };
+  auto secs = [](const timeval &t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+  };
   const double cpu = secs(all.ru_utime) + secs(all.ru_stime);
   std::printf("%.6f %.6f %ld\n", cpu, wall, ru.ru_maxrss);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {

@@ -19,7 +19,8 @@ void do_spline(const fftw_complex *spectrum, int n) {
   sigemptyset(&on_pipe.sa_mask);
   sigaction(SIGPIPE, &on_pipe, &old_pipe);
 
-  FILE *spline = popen(spline_cmd, "w");
+  // A fixed command line, no user input: the shell only finds spline.
+  FILE *spline = popen(spline_cmd, "w"); // NOLINT(cert-env33-c)
   ALWAYS_ASSERT(spline != NULL);
 
   // Bins 0 and 1 (the mean and the slowest fluctuation) are written as 0 so
@@ -50,9 +51,11 @@ void do_spline(const fftw_complex *spectrum, int n) {
                  spline_cmd);
     std::exit(1);
   }
-  if (WIFSIGNALED(status)) {
+  // The shell reports a command killed by signal N as status 128 + N.
+  if (WIFSIGNALED(status) || code > 128) {
     std::fprintf(stderr, "error do_spline: \"%s\" killed by signal %d\n",
-                 spline_cmd, WTERMSIG(status));
+                 spline_cmd,
+                 WIFSIGNALED(status) ? WTERMSIG(status) : code - 128);
     std::exit(1);
   }
   if (code != 0) {

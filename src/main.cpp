@@ -1,12 +1,23 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <fcntl.h>
+
 #include "defs.hpp"
 
 // bandsway: reads s16le stereo PCM on standard input and prints, through
 // three runs of spline, the fluctuation spectra of the sum, tilt and alt
 // series of its quarter-second chunks.
 int main() {
+  // spline prints on our standard output and exits 0 even when it cannot
+  // write there, so a closed one would lose the curves without a word.
+  const int out_flags = fcntl(1, F_GETFL);
+  if (out_flags == -1 || (out_flags & O_ACCMODE) == O_RDONLY) {
+    std::fprintf(stderr, "bandsway: standard output is not open for "
+                         "writing\n");
+    return 1;
+  }
+
   fftw_complex *sum_in = nullptr;
   fftw_complex *sum_out = nullptr;
   fftw_complex *tilt_in = nullptr;

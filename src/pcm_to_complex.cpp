@@ -1,3 +1,4 @@
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -10,9 +11,11 @@ void pcm_to_complex(const unsigned char *chunk, fftw_complex *in) {
     // the compiler handle several frames per instruction.
     std::uint32_t word = 0;
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    std::memcpy(&word, chunk + k * frame_bytes, sizeof word);
+    std::memcpy(&word, chunk + static_cast<std::ptrdiff_t>(k) * frame_bytes,
+                sizeof word);
 #else
-    const unsigned char *f = chunk + k * frame_bytes;
+    const unsigned char *f =
+        chunk + static_cast<std::ptrdiff_t>(k) * frame_bytes;
     word = f[0] | (f[1] << 8) | (std::uint32_t{f[2]} << 16) |
            (std::uint32_t{f[3]} << 24);
 #endif

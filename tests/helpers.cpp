@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -117,14 +118,17 @@ stdin_from::~stdin_from() {
 }
 
 run_result run_bandsway(const std::string &stdin_path, const std::string &path,
-                        const std::vector<std::string> &env) {
+                        const std::vector<std::string> &env,
+                        const char *stdout_to) {
   const std::string dir = make_temp_dir();
   const std::string out_path = dir + "/out", err_path = dir + "/err";
   const pid_t pid = fork();
   if (pid < 0)
     throw std::runtime_error("fork failed");
   if (pid == 0) {
-    const int in = open(stdin_path.c_str(), O_RDONLY);
+    const bool no_in = stdin_path == closed;
+    const bool no_out = std::strcmp(stdout_to, closed) == 0;
+    const int in = no_in ? 0 : open(stdin_path.c_str(), O_RDONLY);
     const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (in < 0 || out < 0 || err < 0)
@@ -132,6 +136,10 @@ run_result run_bandsway(const std::string &stdin_path, const std::string &path,
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
+    if (no_in)
+      close(0);
+    if (no_out)
+      close(1);
     setenv("PATH", path.c_str(), 1);
     for (const std::string &kv : env)
       putenv(const_cast<char *>(kv.c_str()));
@@ -139,9 +147,18 @@ run_result run_bandsway(const std::string &stdin_path, const std::string &path,
     _exit(125);
   }
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
+  bool hung = false;
+  for (int waited_ms = 0;; waited_ms += 10) {
+    const pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid)
+      break;
+    if (waited_ms >= 120000 && !hung) {
+      hung = true;
+      kill(pid, SIGKILL);
+    }
+    usleep(10000);
   }
-  run_result r{status, read_file(out_path), read_file(err_path)};
+  run_result r{status, read_file(out_path), read_file(err_path), hung};
   std::remove(out_path.c_str());
   std::remove(err_path.c_str());
   rmdir(dir.c_str());

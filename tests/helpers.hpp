@@ -37,12 +37,18 @@ struct run_result {
   int status; // raw wait status
   std::string out;
   std::string err;
+  bool hung; // killed after the time limit
 };
 
+// Standard input or output closed instead of redirected.
+constexpr const char *closed = "<closed>";
+
 // Runs bandsway with standard input from `stdin_path`, PATH set to `path`
-// and the extra "NAME=value" settings in `env`.
+// and the extra "NAME=value" settings in `env`; standard output goes to a
+// file unless `stdout_to` is `closed`. A run over 120 s is killed.
 run_result run_bandsway(const std::string &stdin_path, const std::string &path,
-                        const std::vector<std::string> &env = {});
+                        const std::vector<std::string> &env = {},
+                        const char *stdout_to = "");
 
 // The three series (sum, tilt, alt) of a recording, straight from the
 // definitions with a direct DFT.

@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,6 +39,15 @@ protected:
     write_file(path, pcm);
     return path;
   }
+  // Silence of the given length, as a sparse file: fast and takes no disk.
+  std::string silent_input(long long size) {
+    const std::string path = dir_ + "/silence";
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(ftruncate(fd, size), 0);
+    close(fd);
+    return path;
+  }
   std::string stub_path() const {
     return std::string(STUB_DIR) + ":" + std::getenv("PATH");
   }
@@ -59,6 +69,7 @@ protected:
 };
 
 int exit_code(const run_result &r) {
+  EXPECT_FALSE(r.hung) << "the run hung and was killed";
   return WIFEXITED(r.status) ? WEXITSTATUS(r.status) : -1;
 }
 
@@ -163,7 +174,7 @@ TEST_F(E2e, FailingSplineFailsTheRun) {
   const row rows[] = {
       {"missing", {}, false, "could not run \"spline -I a -n 255 -s\""},
       {"exit 3", {"STUB_SPLINE_EXIT=3"}, true, "exited with status 3"},
-      {"killed", {"STUB_SPLINE_MODE=kill"}, true, "error do_spline"},
+      {"killed", {"STUB_SPLINE_MODE=kill"}, true, "killed by signal 9"},
   };
   for (const row &c : rows) {
     reset();
@@ -181,12 +192,7 @@ TEST_F(E2e, FailingSplineFailsTheRun) {
 // More than the series can hold: the first 65,536 chunks make the curves,
 // the rest is read and dropped with a warning, and the run succeeds.
 TEST_F(E2e, OverlongInputIsCappedWithAWarning) {
-  const std::string path = dir_ + "/long";
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(ftruncate(fd, chunk_bytes * 65537 + 3), 0);
-  close(fd);
-  const run_result r = run_stub(path);
+  const run_result r = run_stub(silent_input(chunk_bytes * 65537 + 3));
   EXPECT_EQ(exit_code(r), 0) << r.err;
   EXPECT_NE(r.err.find("warning: input longer than 65536 chunks"),
             std::string::npos)
@@ -216,4 +222,50 @@ TEST_F(E2e, RealSplineShowsTheRateOfALoudnessSwing) {
   const auto peak = std::max_element(v.begin(), v.begin() + 256) - v.begin();
   const double hz = static_cast<double>(peak) / 255.0 * (59.0 / 120.0) * 4.0;
   EXPECT_NEAR(hz, 0.5, 0.03) << "sum curve peaks at index " << peak;
+}
+
+// Hostile surroundings: each run ends, with status 1 and a message of the
+// program's own, never with a hang or a success.
+TEST_F(E2e, HostileSurroundingsFailWithAMessage) {
+  struct row {
+    const char *what;
+    std::string in;
+    const char *out;
+    std::vector<std::string> env;
+    const char *message;
+  };
+  const std::string audio = input(noise_pcm(8, 20 * chunk_frames, steady));
+  const row rows[] = {
+      {"stdin is a directory",
+       dir_,
+       "",
+       {},
+       "error read_from_fd: Is a directory"},
+      {"stdin closed",
+       closed,
+       "",
+       {},
+       "error read_from_fd: Bad file descriptor"},
+      {"stdout closed",
+       audio,
+       closed,
+       {},
+       "bandsway: standard output is not open for writing"},
+      // 8,000 chunks give 4,000 points, far more than a pipe holds.
+      {"spline stops reading",
+       silent_input(chunk_bytes * 8000),
+       "",
+       {"STUB_SPLINE_MODE=noread"},
+       "did not read all 4000 points"},
+  };
+  for (const row &c : rows) {
+    std::vector<std::string> env = c.env;
+    env.push_back("SPLINE_LOG=" + dir_ + "/log");
+    mkdir((dir_ + "/log").c_str(), 0700);
+    const run_result r = run_bandsway(c.in, stub_path(), env, c.out);
+    EXPECT_EQ(exit_code(r), 1) << c.what << ": " << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos)
+        << c.what << ": " << r.err;
+    EXPECT_EQ(r.out, "") << c.what;
+  }
 }

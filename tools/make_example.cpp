@@ -57,13 +57,16 @@ double sample_at(long frame) {
 
 int main(int argc, char **argv) {
   double seconds = 30.0;
-  if (argc > 2 || (argc == 2 && (seconds = std::atof(argv[1])) <= 0.0)) {
+  char *end = nullptr;
+  if (argc == 2)
+    seconds = std::strtod(argv[1], &end);
+  if (argc > 2 || (argc == 2 && (*end != '\0' || !(seconds > 0.0)))) {
     std::fprintf(stderr, "usage: make_example [seconds]\n");
     return 2;
   }
   const long frames = std::lround(seconds * rate);
   std::vector<unsigned char> buf;
-  buf.reserve(4 * rate);
+  buf.reserve(std::size_t{4} * rate);
   for (long f = 0; f < frames; f++) {
     const double s = sample_at(f);
     // A slight stereo spread so the two channels differ.
@@ -76,7 +79,7 @@ int main(int argc, char **argv) {
       buf.push_back(static_cast<unsigned char>(u & 0xff));
       buf.push_back(static_cast<unsigned char>(u >> 8));
     }
-    if (buf.size() >= 4 * rate || f + 1 == frames) {
+    if (buf.size() >= std::size_t{4} * rate || f + 1 == frames) {
       if (std::fwrite(buf.data(), 1, buf.size(), stdout) != buf.size()) {
         std::perror("make_example: write");
         return 1;

@@ -1,5 +1,4 @@
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 

@@ -36,6 +36,10 @@ constexpr double band_divisor = 11025.0;
 constexpr double min_level_sum = 0.001;
 constexpr double max_ratio = 20.0;
 
+// The fewest chunks that give spline two points to draw a curve through:
+// one second of audio.
+constexpr int min_curve_chunks = 4;
+
 // The interpolation command that prints the curves on our standard output.
 constexpr const char *spline_cmd = "spline -I a -n 255 -s";
 
@@ -94,6 +98,13 @@ void store_chunk_metrics(const band_rms *levels, fftw_complex *sum_in,
 // Feeds the lower half of an n-point spectrum to one run of the spline
 // command and waits for it; a failed run ends the program with status 1.
 void do_spline(const fftw_complex *spectrum, int n);
+// Returns how far a regular file on standard output reaches for the next
+// write (its offset, or its size in append mode); -1 for anything else.
+long long mark_stdout();
+// Ends the run with status 1 when a spline run fed `points` points left a
+// regular file on standard output without its whole curve: nothing written
+// since `before` (from mark_stdout), or cut short by a full file system.
+void check_stdout_grew(long long before, int points);
 
 // Checks.
 

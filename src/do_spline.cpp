@@ -18,6 +18,7 @@ void do_spline(const fftw_complex *spectrum, int n) {
   sigemptyset(&on_pipe.sa_mask);
   sigaction(SIGPIPE, &on_pipe, &old_pipe);
 
+  const long long before = mark_stdout();
   // A fixed command line, no user input: the shell only finds spline.
   FILE *spline = popen(spline_cmd, "w"); // NOLINT(cert-env33-c)
   ALWAYS_ASSERT(spline != NULL);
@@ -67,4 +68,5 @@ void do_spline(const fftw_complex *spectrum, int n) {
                  spline_cmd, n / 2);
     std::exit(1);
   }
+  check_stdout_grew(before, n / 2);
 }

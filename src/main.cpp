@@ -58,5 +58,14 @@ int main() {
   free_bufs(sum_in, sum_out, tilt_in, tilt_out, alt_in, alt_out);
   std::free(win_tbl);
   destroy_plans(sum_plan, tilt_plan, alt_plan);
+  // spline draws nothing through fewer than two points and still exits 0:
+  // a caller that checks our status must not take that for three curves.
+  if (n < min_curve_chunks) {
+    std::fprintf(stderr,
+                 "bandsway: input too short for a curve: %d chunk%s, at "
+                 "least %d (one second) needed\n",
+                 n, n == 1 ? "" : "s", min_curve_chunks);
+    return 1;
+  }
   return 0;
 }

@@ -121,7 +121,11 @@ run_result run_bandsway(const std::string &stdin_path, const std::string &path,
                         const std::vector<std::string> &env,
                         const char *stdout_to) {
   const std::string dir = make_temp_dir();
-  const std::string out_path = dir + "/out", err_path = dir + "/err";
+  const std::string err_path = dir + "/err";
+  const std::string out_path =
+      *stdout_to != '\0' && std::strcmp(stdout_to, closed) != 0
+          ? std::string(stdout_to)
+          : dir + "/out";
   const pid_t pid = fork();
   if (pid < 0)
     throw std::runtime_error("fork failed");
@@ -159,7 +163,7 @@ run_result run_bandsway(const std::string &stdin_path, const std::string &path,
     usleep(10000);
   }
   run_result r{status, read_file(out_path), read_file(err_path), hung};
-  std::remove(out_path.c_str());
+  std::remove((dir + "/out").c_str());
   std::remove(err_path.c_str());
   rmdir(dir.c_str());
   return r;

@@ -45,7 +45,8 @@ constexpr const char *closed = "<closed>";
 
 // Runs bandsway with standard input from `stdin_path`, PATH set to `path`
 // and the extra "NAME=value" settings in `env`; standard output goes to a
-// file unless `stdout_to` is `closed`. A run over 120 s is killed.
+// temporary file, or to the file named by `stdout_to`, or is closed when
+// that is `closed`. A run over 120 s is killed.
 run_result run_bandsway(const std::string &stdin_path, const std::string &path,
                         const std::vector<std::string> &env = {},
                         const char *stdout_to = "");

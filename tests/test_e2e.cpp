@@ -110,9 +110,10 @@ TEST_F(E2e, InputsWithoutAFullChunkFailWithAMessage) {
   }
 }
 
-// One chunk: a single series value, windowed to 0, so no points, but the
-// three commands still run. Two and three chunks: one point each.
-TEST_F(E2e, ShortSeriesStillRunThreeCommands) {
+// One chunk: a single series value, windowed to 0, so no points; two and
+// three chunks: one point each. The three commands still run, but no curve
+// comes of it, and the run says so and fails.
+TEST_F(E2e, ShortSeriesRunThreeCommandsThenFail) {
   struct row {
     long chunks;
     const char *points;
@@ -122,8 +123,12 @@ TEST_F(E2e, ShortSeriesStillRunThreeCommands) {
     reset();
     const run_result r =
         run_stub(input(noise_pcm(3, c.chunks * chunk_frames + 17, steady)));
-    EXPECT_EQ(exit_code(r), 0) << c.chunks << " chunks: " << r.err;
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(exit_code(r), 1) << c.chunks << " chunks: " << r.err;
+    const std::string message =
+        "input too short for a curve: " + std::to_string(c.chunks) + " chunk";
+    EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("at least 4 (one second)"), std::string::npos)
+        << r.err;
     ASSERT_EQ(spline_runs(), 3) << c.chunks << " chunks";
     for (int run = 0; run < 3; run++) {
       EXPECT_EQ(read_file(dir_ + "/args." + std::to_string(run)),
@@ -268,4 +273,41 @@ TEST_F(E2e, HostileSurroundingsFailWithAMessage) {
         << c.what << ": " << r.err;
     EXPECT_EQ(r.out, "") << c.what;
   }
+}
+
+// GNU spline exits 0 when its writes fail: a curve file on a full file
+// system is still a failed run, with partial room as with none. The file
+// system is a 64 KiB tmpfs (16 pages), filled to leave one page or none.
+TEST_F(E2e, FullDiskFailsTheRun) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "mounting a small tmpfs needs root";
+  struct row {
+    const char *what;
+    long fill;
+    const char *message;
+  };
+  const std::string audio = input(noise_pcm(8, 20 * chunk_frames, steady));
+  const std::string disk = dir_ + "/disk";
+  ASSERT_EQ(mkdir(disk.c_str(), 0700), 0);
+  ASSERT_EQ(
+      std::system(("mount -t tmpfs -o size=64k tmpfs '" + disk + "'").c_str()),
+      0);
+  const row rows[] = {
+      {"one page of room", 15 * 4096, "No space left on device"},
+      {"no room", 16 * 4096, "the output did not grow"},
+  };
+  for (const row &c : rows) {
+    std::remove((disk + "/curves").c_str());
+    write_file(disk + "/fill", bytes(c.fill, 0));
+    const std::string curves = disk + "/curves";
+    const run_result r =
+        run_bandsway(audio, std::getenv("PATH"), {}, curves.c_str());
+    EXPECT_EQ(exit_code(r), 1) << c.what << ": " << r.err;
+    EXPECT_EQ(r.err.rfind("error do_spline: ", 0), 0u)
+        << c.what << ": " << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos)
+        << c.what << ": " << r.err;
+    EXPECT_LT(std::count(r.out.begin(), r.out.end(), '\n'), 768) << c.what;
+  }
+  EXPECT_EQ(std::system(("umount '" + disk + "'").c_str()), 0);
 }

@@ -32,7 +32,7 @@ struct chunk_state {
       fftw_plan_dft_1d(chunk_frames, in, out, FFTW_FORWARD, FFTW_ESTIMATE);
   double *win = make_win_tbl(chunk_frames);
   std::vector<unsigned char> chunk = noise_chunk();
-  std::vector<fftw_complex> series = std::vector<fftw_complex>(3);
+  fftw_complex series[3]{};
   band_rms levels{};
 
   chunk_state() {
@@ -121,8 +121,7 @@ void bm_store_chunk_metrics(benchmark::State &st) {
   chunk_state c;
   calc_band_rms(c.out, &c.levels);
   for (auto _ : st) {
-    store_chunk_metrics(&c.levels, c.series.data(), c.series.data() + 1,
-                        c.series.data() + 2, 0);
+    store_chunk_metrics(&c.levels, c.series, c.series + 1, c.series + 2, 0);
     benchmark::ClobberMemory();
   }
 }
@@ -137,8 +136,7 @@ void bm_chunk_step(benchmark::State &st) {
     apply_win_tbl(c.in, c.win, chunk_frames);
     fftw_execute(c.plan);
     calc_band_rms(c.out, &c.levels);
-    store_chunk_metrics(&c.levels, c.series.data(), c.series.data() + 1,
-                        c.series.data() + 2, 0);
+    store_chunk_metrics(&c.levels, c.series, c.series + 1, c.series + 2, 0);
     benchmark::ClobberMemory();
   }
 }

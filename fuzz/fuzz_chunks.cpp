@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <thread>
-#include <vector>
 
 #include <unistd.h>
 
@@ -48,13 +47,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
   ++data;
   --size;
 
-  static std::vector<fftw_complex> sum(max_chunks + 1), tilt(max_chunks + 1),
-      alt(max_chunks + 1);
+  // Plain arrays: fftw_complex is itself an array, which libc++'s
+  // std::vector cannot hold.
+  static fftw_complex sum[max_chunks + 1], tilt[max_chunks + 1],
+      alt[max_chunks + 1];
   const std::size_t full = size / chunk_bytes;
   const std::size_t expect = std::min<std::size_t>(full, max_chunks);
-  for (auto *s : {&sum, &tilt, &alt})
+  for (auto *s : {sum, tilt, alt})
     for (std::size_t i = 0; i <= expect; i++)
-      (*s)[i][0] = (*s)[i][1] = untouched;
+      s[i][0] = s[i][1] = untouched;
 
   int p[2];
   check(pipe(p) == 0);
@@ -62,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
   const int saved = dup(0);
   check(saved >= 0 && dup2(p[0], 0) == 0);
   close(p[0]);
-  const int n = calc_chunk_metrics(sum.data(), tilt.data(), alt.data());
+  const int n = calc_chunk_metrics(sum, tilt, alt);
   writer.join();
   check(dup2(saved, 0) == 0);
   close(saved);
@@ -73,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
     check(tilt[i][0] >= 0.0 && tilt[i][0] <= 20.0 && tilt[i][1] == 0.0);
     check(alt[i][0] >= 0.0 && alt[i][0] <= 20.0 && alt[i][1] == 0.0);
   }
-  for (const auto *s : {&sum, &tilt, &alt})
-    check((*s)[expect][0] == untouched && (*s)[expect][1] == untouched);
+  for (const auto *s : {sum, tilt, alt})
+    check(s[expect][0] == untouched && s[expect][1] == untouched);
   return 0;
 }

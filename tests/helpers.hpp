@@ -4,12 +4,36 @@
 #ifndef BANDSWAY_TEST_HELPERS_HPP
 #define BANDSWAY_TEST_HELPERS_HPP
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include <fftw3.h>
+
 using bytes = std::vector<unsigned char>;
+
+// n complex values, zeroed, for the buffers the stages take. fftw_complex
+// is a C array, which std::vector holds under libstdc++ but not libc++.
+class complex_buf {
+public:
+  explicit complex_buf(std::size_t n)
+      : n_(n), p_(std::make_unique<fftw_complex[]>(n)) {}
+  fftw_complex *data() { return p_.get(); }
+  const fftw_complex *data() const { return p_.get(); }
+  fftw_complex &operator[](std::size_t i) { return p_[i]; }
+  const fftw_complex &operator[](std::size_t i) const { return p_[i]; }
+  fftw_complex *begin() { return p_.get(); }
+  fftw_complex *end() { return p_.get() + n_; }
+  const fftw_complex *begin() const { return p_.get(); }
+  const fftw_complex *end() const { return p_.get() + n_; }
+
+private:
+  std::size_t n_;
+  std::unique_ptr<fftw_complex[]> p_;
+};
 
 // A fresh, empty directory under TMPDIR (or /tmp).
 std::string make_temp_dir();

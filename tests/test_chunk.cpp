@@ -20,8 +20,8 @@ bytes one_frame_chunk(std::initializer_list<unsigned char> frame) {
   return chunk;
 }
 
-std::vector<fftw_complex> spectrum_with(int bin, double re, double im) {
-  std::vector<fftw_complex> out(chunk_frames);
+complex_buf spectrum_with(int bin, double re, double im) {
+  complex_buf out(chunk_frames);
   for (auto &c : out)
     c[0] = c[1] = 0.0;
   out[bin][0] = re;
@@ -48,7 +48,7 @@ int band_of(int bin) {
 
 struct series_bufs {
   // One entry more than the capacity, as a guard that must stay untouched.
-  std::vector<fftw_complex> sum, tilt, alt;
+  complex_buf sum, tilt, alt;
   explicit series_bufs(std::size_t entries)
       : sum(entries + 1), tilt(entries + 1), alt(entries + 1) {
     for (auto *s : {&sum, &tilt, &alt})
@@ -66,7 +66,7 @@ struct series_bufs {
 } // namespace
 
 TEST(PcmToComplex, SumsTheTwoLittleEndianChannels) {
-  std::vector<fftw_complex> in(chunk_frames);
+  complex_buf in(chunk_frames);
   for (auto &c : in)
     c[0] = c[1] = 99.0;
 
@@ -100,7 +100,7 @@ TEST(CalcBandRms, BandEdgesAndIgnoredBins) {
 }
 
 TEST(CalcBandRms, DividesEveryBandByTheTransformLength) {
-  std::vector<fftw_complex> out(chunk_frames);
+  complex_buf out(chunk_frames);
   for (auto &c : out)
     c[0] = c[1] = 1.0; // |X_k|^2 = 2 everywhere
   band_rms l{};
@@ -114,7 +114,7 @@ TEST(CalcBandRms, DividesEveryBandByTheTransformLength) {
 // Several running sums may be used for speed; the levels must still agree
 // with one plain ascending sum to the last bits.
 TEST(CalcBandRms, AgreesWithAPlainSumOnANoisySpectrum) {
-  std::vector<fftw_complex> out(chunk_frames);
+  complex_buf out(chunk_frames);
   std::uint32_t s = 99;
   for (auto &c : out)
     for (double &v : c) {

@@ -32,8 +32,8 @@ protected:
   }
   // Runs do_spline on an n-point spectrum whose bin k is (k + 1, -k) and
   // returns what the command was given.
-  std::string points_for(int n, std::vector<fftw_complex> *spec = nullptr) {
-    std::vector<fftw_complex> own(static_cast<std::size_t>(n) + 1);
+  std::string points_for(int n, complex_buf *spec = nullptr) {
+    complex_buf own(static_cast<std::size_t>(n) + 1);
     if (spec == nullptr) {
       for (int k = 0; k < n; k++) {
         own[k][0] = k + 1.0;
@@ -76,7 +76,7 @@ TEST_F(DoSpline, SixBinsWriteTheMagnitudeOfBinTwo) {
 }
 
 TEST_F(DoSpline, LargestBinsZeroAndOneAreStillSuppressed) {
-  std::vector<fftw_complex> spec(6);
+  complex_buf spec(6);
   for (auto &c : spec)
     c[0] = c[1] = 0.0;
   spec[0][0] = 1e9;
@@ -98,7 +98,7 @@ using DoSplineDeathTest = DoSpline;
 
 TEST_F(DoSplineDeathTest, CommandFailureEndsTheRunWithStatus1) {
   setenv("STUB_SPLINE_EXIT", "3", 1);
-  std::vector<fftw_complex> spec(4);
+  complex_buf spec(4);
   EXPECT_EXIT(do_spline(spec.data(), 4), testing::ExitedWithCode(1),
               "error do_spline: \"spline -I a -n 255 -s\" exited with "
               "status 3");
@@ -106,7 +106,7 @@ TEST_F(DoSplineDeathTest, CommandFailureEndsTheRunWithStatus1) {
 
 TEST_F(DoSplineDeathTest, MissingCommandEndsTheRunWithStatus1) {
   setenv("PATH", log_.c_str(), 1); // a directory without spline
-  std::vector<fftw_complex> spec(4);
+  complex_buf spec(4);
   EXPECT_EXIT(do_spline(spec.data(), 4), testing::ExitedWithCode(1),
               "error do_spline: could not run \"spline -I a -n 255 -s\" "
               "\\(status 127");

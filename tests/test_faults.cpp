@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "defs.hpp"
+#include "helpers.hpp"
 
 namespace {
 
@@ -72,7 +73,7 @@ TEST(FaultsDeathTest, FailedSeriesAllocationNamesTheBufferAndExits1) {
 TEST(FaultsDeathTest, FailedSeriesPlanNamesThePlanAndExits1) {
   auto plan_refused = [] {
     fail_plan_of = 12;
-    std::vector<fftw_complex> b(12);
+    complex_buf b(12);
     fftw_plan p[3];
     make_plans(12, &p[0], &p[1], &p[2], b.data(), b.data(), b.data(), b.data(),
                b.data(), b.data());
@@ -82,7 +83,7 @@ TEST(FaultsDeathTest, FailedSeriesPlanNamesThePlanAndExits1) {
 }
 
 TEST(FaultsDeathTest, ChunkBuffersAreAssertedEvenUnderNdebug) {
-  std::vector<fftw_complex> s(1);
+  complex_buf s(1);
   auto chunk_alloc_failing_at = [&](int call) {
     malloc_calls = 0;
     fail_malloc_at = call;
@@ -96,7 +97,7 @@ TEST(FaultsDeathTest, ChunkBuffersAreAssertedEvenUnderNdebug) {
 }
 
 TEST(FaultsDeathTest, ChunkPlanFailureExits1) {
-  std::vector<fftw_complex> s(1);
+  complex_buf s(1);
   auto chunk_plan_refused = [&] {
     fail_plan_of = chunk_frames;
     calc_chunk_metrics(s.data(), s.data(), s.data());
@@ -106,7 +107,7 @@ TEST(FaultsDeathTest, ChunkPlanFailureExits1) {
 }
 
 TEST(FaultsDeathTest, PipeFailureIsAssertedEvenUnderNdebug) {
-  std::vector<fftw_complex> s(4);
+  complex_buf s(4);
   auto no_pipe = [&] {
     fail_popen = true;
     do_spline(s.data(), 4);

@@ -3,10 +3,14 @@
 # helpers, the manual page and the installation. One group per run.
 #
 # usage: companions.sh plot|batch|man|install SOURCE_DIR BUILD_DIR
+#
+# "check && ok || fail" is meant: ok and fail themselves never fail.
+# shellcheck disable=SC2015
 set -u
 group=$1 src=$2 build=$3
 tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
+mounted=""
+trap '[ -z "$mounted" ] || umount "$mounted"; rm -rf "$tmp"' EXIT
 passed=0 failed=0
 
 ok() {
@@ -44,26 +48,62 @@ plot)
   status=$?
   expect "plot to stdout" 0 ""
   is_png "$tmp/stdout.png" 800 900 && ok || fail "plot to stdout: not an 800x900 PNG"
+  # graph stamps the time into each PNG; without it two runs give the
+  # same bytes, whatever the clock says.
+  grep -q "Creation Time" "$tmp/stdout.png" && fail "plot carries a time stamp" || ok
   bandsway-plot -o "$tmp/file.png" <"$tmp/curves" 2>"$tmp/err"
   status=$?
   expect "plot -o" 0 ""
   cmp -s "$tmp/stdout.png" "$tmp/file.png" && ok || fail "plot -o differs from stdout"
-  # Malformed input: (name, input, message)
+  # One row of the batch table, after its header line.
+  { printf 'path\tchunks\tsum_000\n/music/a song.flac\t80\t'; paste -s -d '\t' "$tmp/curves"; } >"$tmp/row"
+  bandsway-plot <"$tmp/row" >"$tmp/row.png" 2>"$tmp/err"
+  status=$?
+  expect "plot of a table row" 0 ""
+  is_png "$tmp/row.png" 800 900 && ok || fail "plot of a table row: not an 800x900 PNG"
+  # A full disk under -o: the earlier file stays, no partial file is left.
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "plot: not root, so no tmpfs: the full-disk case is skipped"
+  else
+    mkdir "$tmp/full" && mount -t tmpfs -o size=64k tmpfs "$tmp/full" && mounted=$tmp/full
+    echo earlier >"$tmp/full/p.png"
+    dd if=/dev/zero of="$tmp/full/fill" bs=1024 count=64 2>/dev/null
+    bandsway-plot -o "$tmp/full/p.png" <"$tmp/curves" 2>"$tmp/err"
+    status=$?
+    expect "plot -o on a full disk" 1 "cannot write .*No space left"
+    left=$(find "$tmp/full" -type f ! -name fill ! -name p.png)
+    [ "$(cat "$tmp/full/p.png")" = earlier ] && [ -z "$left" ] &&
+      ok || fail "plot -o on a full disk: the earlier file changed or a partial file is left: $left"
+  fi
+  # Bad input and output (name:command:status:message): each message is
+  # one short line of printable text, whatever the input.
   head -n 767 "$tmp/curves" >"$tmp/short"
-  { cat "$tmp/curves"; echo 1; } >"$tmp/long"
   sed '300s/.*/12 34/' "$tmp/curves" >"$tmp/two"
   sed '5s/.*/nan/' "$tmp/curves" >"$tmp/nan"
-  : >"$tmp/empty"
-  for c in "short:got 767" "long:got 769" "two:line 300 is not a number" \
-    "nan:line 5 is not a number" "empty:got 0"; do
-    name=${c%%:*}
-    bandsway-plot -o "$tmp/bad.png" <"$tmp/$name" 2>"$tmp/err"
+  sed '5s/.*/1e999/' "$tmp/curves" >"$tmp/huge"
+  "$build/make_example" 1 >"$tmp/pcm"
+  { cat "$tmp/row"; tail -n 1 "$tmp/row"; } >"$tmp/rows"
+  while IFS=: read -r name cmd want msg; do
+    eval "$cmd" <"$tmp/curves" 2>"$tmp/err"
     status=$?
-    expect "plot of $name input" 1 "${c#*:}"
-  done
-  bandsway-plot -z <"$tmp/curves" >/dev/null 2>"$tmp/err"
-  status=$?
-  expect "plot with a wrong option" 2 "usage"
+    expect "plot: $name" "$want" "$msg"
+    [ "$(wc -c <"$tmp/err")" -le 300 ] && ! tr -d '\n' <"$tmp/err" | LC_ALL=C grep -q '[^ -~]' &&
+      ok || fail "plot: $name: stderr is not a short printable message: $(od -c "$tmp/err" | head -n 4)"
+  done <<'EOF'
+short input:bandsway-plot -o "$tmp/bad.png" <"$tmp/short":1:got 767
+endless input:yes 1 | bandsway-plot -o "$tmp/bad.png":1:more than 768 values; stopped at line 769
+endless line:bandsway-plot -o "$tmp/bad.png" </dev/zero:1:line 1 is not a number: "\\000\\000.*stopped reading after
+binary input:bandsway-plot -o "$tmp/bad.png" <"$tmp/pcm":1:line 1
+two numbers on a line:bandsway-plot -o "$tmp/bad.png" <"$tmp/two":1:line 300 is not a number
+nan:bandsway-plot -o "$tmp/bad.png" <"$tmp/nan":1:line 5 is not a number
+1e999:bandsway-plot -o "$tmp/bad.png" <"$tmp/huge":1:line 5 is not a finite number
+empty input:bandsway-plot -o "$tmp/bad.png" </dev/null:1:got 0
+two table rows:bandsway-plot -o "$tmp/bad.png" <"$tmp/rows":1:line 3: more than one row
+closed standard output:bandsway-plot >&-:1:standard output is not open for writing
+a folder as -o:bandsway-plot -o "$tmp":1:names a folder
+a wrong option:bandsway-plot -z:2:usage
+EOF
+  [ ! -e "$tmp/bad.png" ] && ok || fail "plot: a failed run left $tmp/bad.png"
   ;;
 batch)
   lib="$tmp/lib"

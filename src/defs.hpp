@@ -40,8 +40,10 @@ constexpr double max_ratio = 20.0;
 // one second of audio.
 constexpr int min_curve_chunks = 4;
 
-// The interpolation command that prints the curves on our standard output.
+// The interpolation command that prints the curves on our standard output,
+// and the lines of one whole curve: 255 intervals, 256 points.
 constexpr const char *spline_cmd = "spline -I a -n 255 -s";
+constexpr int curve_points = 256;
 
 // Levels of the four bands of one chunk, in ascending frequency.
 struct band_rms {
@@ -103,8 +105,13 @@ void do_spline(const fftw_complex *spectrum, int n);
 long long mark_stdout();
 // Ends the run with status 1 when a spline run fed `points` points left a
 // regular file on standard output without its whole curve: nothing written
-// since `before` (from mark_stdout), or cut short by a full file system.
+// since `before` (from mark_stdout), fewer lines than a curve has, or cut
+// short by a full file system.
 void check_stdout_grew(long long before, int points);
+// Counts the newlines that the file on standard output holds from offset
+// `from` up to `to`, and says whether the last byte there is one; returns
+// -1 when that file cannot be read back.
+long long count_out_lines(long long from, long long to, bool *ends_in_newline);
 
 // Checks.
 

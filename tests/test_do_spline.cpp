@@ -42,7 +42,7 @@ protected:
       spec = &own;
     }
     clear_log();
-    testing::internal::CaptureStdout(); // the stand-in echoes its input
+    testing::internal::CaptureStdout(); // the stand-in prints a curve
     do_spline(spec->data(), n);
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(read_file(log_ + "/args.0"), "-I a -n 255 -s\n");

@@ -61,6 +61,10 @@ plot)
   status=$?
   expect "plot of a table row" 0 ""
   is_png "$tmp/row.png" 800 900 && ok || fail "plot of a table row: not an 800x900 PNG"
+  # graph's fonts have no UTF-8: a character beyond ASCII is drawn as one "?".
+  { printf 'Bj\303\266rk\t80\t'; paste -s -d '\t' "$tmp/curves"; } | bandsway-plot >"$tmp/utf8.png"
+  { printf 'Bj?rk\t80\t'; paste -s -d '\t' "$tmp/curves"; } | bandsway-plot >"$tmp/ascii.png"
+  cmp -s "$tmp/utf8.png" "$tmp/ascii.png" && ok || fail "plot: a UTF-8 name is not drawn with one ? a character"
   # A full disk under -o: the earlier file stays, no partial file is left.
   if [ "$(id -u)" -ne 0 ]; then
     echo "plot: not root, so no tmpfs: the full-disk case is skipped"
@@ -81,6 +85,9 @@ plot)
   sed '300s/.*/12 34/' "$tmp/curves" >"$tmp/two"
   sed '5s/.*/nan/' "$tmp/curves" >"$tmp/nan"
   sed '5s/.*/1e999/' "$tmp/curves" >"$tmp/huge"
+  sed '5s/.*/-1e308/' "$tmp/curves" >"$tmp/big"
+  sed '4s/.*//' "$tmp/curves" >"$tmp/empty4"
+  sed '2s/^[^	]*//' "$tmp/row" >"$tmp/nopath"
   "$build/make_example" 1 >"$tmp/pcm"
   { cat "$tmp/row"; tail -n 1 "$tmp/row"; } >"$tmp/rows"
   while IFS=: read -r name cmd want msg; do
@@ -97,11 +104,16 @@ binary input:bandsway-plot -o "$tmp/bad.png" <"$tmp/pcm":1:line 1
 two numbers on a line:bandsway-plot -o "$tmp/bad.png" <"$tmp/two":1:line 300 is not a number
 nan:bandsway-plot -o "$tmp/bad.png" <"$tmp/nan":1:line 5 is not a number
 1e999:bandsway-plot -o "$tmp/bad.png" <"$tmp/huge":1:line 5 is not a finite number
+-1e308:bandsway-plot -o "$tmp/bad.png" <"$tmp/big":1:line 5 is out of range
+an empty line:bandsway-plot -o "$tmp/bad.png" <"$tmp/empty4":1:line 4 is empty
+empty lines at the end:{ cat "$tmp/curves"; echo; echo; } | bandsway-plot -o "$tmp/blank.png":0:
+an empty path:bandsway-plot -o "$tmp/bad.png" <"$tmp/nopath":1:line 2: the path is empty
 empty input:bandsway-plot -o "$tmp/bad.png" </dev/null:1:got 0
 two table rows:bandsway-plot -o "$tmp/bad.png" <"$tmp/rows":1:line 3: more than one row
 closed standard output:bandsway-plot >&-:1:standard output is not open for writing
 a folder as -o:bandsway-plot -o "$tmp":1:names a folder
-a wrong option:bandsway-plot -z:2:usage
+a wrong option:bandsway-plot -z:2:unknown option -z
+-o without a file:bandsway-plot -o:2:-o needs a file name
 EOF
   [ ! -e "$tmp/bad.png" ] && ok || fail "plot: a failed run left $tmp/bad.png"
   ;;

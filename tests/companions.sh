@@ -75,6 +75,9 @@ plot)
     bandsway-plot -o "$tmp/full/p.png" <"$tmp/curves" 2>"$tmp/err"
     status=$?
     expect "plot -o on a full disk" 1 "cannot write .*No space left"
+    TMPDIR="$tmp/full" bandsway-plot -o "$tmp/tmpfull.png" <"$tmp/curves" 2>"$tmp/err"
+    status=$?
+    expect "plot with a full TMPDIR" 1 "cannot write a temporary file in $tmp/full: No space left"
     left=$(find "$tmp/full" -type f ! -name fill ! -name p.png)
     [ "$(cat "$tmp/full/p.png")" = earlier ] && [ -z "$left" ] &&
       ok || fail "plot -o on a full disk: the earlier file changed or a partial file is left: $left"

@@ -55,6 +55,11 @@ plot)
   status=$?
   expect "plot -o" 0 ""
   cmp -s "$tmp/stdout.png" "$tmp/file.png" && ok || fail "plot -o differs from stdout"
+  # -o over an earlier file keeps its mode.
+  echo earlier >"$tmp/mode.png" && chmod 600 "$tmp/mode.png"
+  bandsway-plot -o "$tmp/mode.png" <"$tmp/curves" 2>"$tmp/err"
+  [ -n "$(find "$tmp/mode.png" -perm 600)" ] && cmp -s "$tmp/stdout.png" "$tmp/mode.png" &&
+    ok || fail "plot -o over a 0600 file: $(ls -l "$tmp/mode.png") $(cat "$tmp/err")"
   # One row of the batch table, after its header line.
   { printf 'path\tchunks\tsum_000\n/music/a song.flac\t80\t'; paste -s -d '\t' "$tmp/curves"; } >"$tmp/row"
   bandsway-plot <"$tmp/row" >"$tmp/row.png" 2>"$tmp/err"
@@ -91,6 +96,7 @@ plot)
   sed '5s/.*/-1e308/' "$tmp/curves" >"$tmp/big"
   sed '4s/.*//' "$tmp/curves" >"$tmp/empty4"
   sed '2s/^[^	]*//' "$tmp/row" >"$tmp/nopath"
+  ln -s file.png "$tmp/link.png" && mkfifo "$tmp/fifo"
   "$build/make_example" 1 >"$tmp/pcm"
   { cat "$tmp/row"; tail -n 1 "$tmp/row"; } >"$tmp/rows"
   while IFS=: read -r name cmd want msg; do
@@ -115,10 +121,13 @@ empty input:bandsway-plot -o "$tmp/bad.png" </dev/null:1:got 0
 two table rows:bandsway-plot -o "$tmp/bad.png" <"$tmp/rows":1:line 3: more than one row
 closed standard output:bandsway-plot >&-:1:standard output is not open for writing
 a folder as -o:bandsway-plot -o "$tmp":1:names a folder
+a symbolic link as -o:bandsway-plot -o "$tmp/link.png":1:is a symbolic link
+a FIFO as -o:bandsway-plot -o "$tmp/fifo":1:is not a regular file
 a wrong option:bandsway-plot -z:2:unknown option -z
 -o without a file:bandsway-plot -o:2:-o needs a file name
 EOF
   [ ! -e "$tmp/bad.png" ] && ok || fail "plot: a failed run left $tmp/bad.png"
+  [ -L "$tmp/link.png" ] && [ -p "$tmp/fifo" ] && ok || fail "plot: -o replaced a link or a FIFO"
   ;;
 batch)
   lib="$tmp/lib"

@@ -55,12 +55,21 @@ plot)
   status=$?
   expect "plot -o" 0 ""
   cmp -s "$tmp/stdout.png" "$tmp/file.png" && ok || fail "plot -o differs from stdout"
+  # -o over an earlier file keeps its mode.
+  echo earlier >"$tmp/mode.png" && chmod 600 "$tmp/mode.png"
+  bandsway-plot -o "$tmp/mode.png" <"$tmp/curves" 2>"$tmp/err"
+  [ -n "$(find "$tmp/mode.png" -perm 600)" ] && cmp -s "$tmp/stdout.png" "$tmp/mode.png" &&
+    ok || fail "plot -o over a 0600 file: $(ls -l "$tmp/mode.png") $(cat "$tmp/err")"
   # One row of the batch table, after its header line.
   { printf 'path\tchunks\tsum_000\n/music/a song.flac\t80\t'; paste -s -d '\t' "$tmp/curves"; } >"$tmp/row"
   bandsway-plot <"$tmp/row" >"$tmp/row.png" 2>"$tmp/err"
   status=$?
   expect "plot of a table row" 0 ""
   is_png "$tmp/row.png" 800 900 && ok || fail "plot of a table row: not an 800x900 PNG"
+  # graph's fonts have no UTF-8: a character beyond ASCII is drawn as one "?".
+  { printf 'Bj\303\266rk\t80\t'; paste -s -d '\t' "$tmp/curves"; } | bandsway-plot >"$tmp/utf8.png"
+  { printf 'Bj?rk\t80\t'; paste -s -d '\t' "$tmp/curves"; } | bandsway-plot >"$tmp/ascii.png"
+  cmp -s "$tmp/utf8.png" "$tmp/ascii.png" && ok || fail "plot: a UTF-8 name is not drawn with one ? a character"
   # A full disk under -o: the earlier file stays, no partial file is left.
   if [ "$(id -u)" -ne 0 ]; then
     echo "plot: not root, so no tmpfs: the full-disk case is skipped"
@@ -71,6 +80,9 @@ plot)
     bandsway-plot -o "$tmp/full/p.png" <"$tmp/curves" 2>"$tmp/err"
     status=$?
     expect "plot -o on a full disk" 1 "cannot write .*No space left"
+    TMPDIR="$tmp/full" bandsway-plot -o "$tmp/tmpfull.png" <"$tmp/curves" 2>"$tmp/err"
+    status=$?
+    expect "plot with a full TMPDIR" 1 "cannot write a temporary file in $tmp/full: No space left"
     left=$(find "$tmp/full" -type f ! -name fill ! -name p.png)
     [ "$(cat "$tmp/full/p.png")" = earlier ] && [ -z "$left" ] &&
       ok || fail "plot -o on a full disk: the earlier file changed or a partial file is left: $left"
@@ -81,6 +93,10 @@ plot)
   sed '300s/.*/12 34/' "$tmp/curves" >"$tmp/two"
   sed '5s/.*/nan/' "$tmp/curves" >"$tmp/nan"
   sed '5s/.*/1e999/' "$tmp/curves" >"$tmp/huge"
+  sed '5s/.*/-1e308/' "$tmp/curves" >"$tmp/big"
+  sed '4s/.*//' "$tmp/curves" >"$tmp/empty4"
+  sed '2s/^[^	]*//' "$tmp/row" >"$tmp/nopath"
+  ln -s file.png "$tmp/link.png" && mkfifo "$tmp/fifo"
   "$build/make_example" 1 >"$tmp/pcm"
   { cat "$tmp/row"; tail -n 1 "$tmp/row"; } >"$tmp/rows"
   while IFS=: read -r name cmd want msg; do
@@ -97,13 +113,21 @@ binary input:bandsway-plot -o "$tmp/bad.png" <"$tmp/pcm":1:line 1
 two numbers on a line:bandsway-plot -o "$tmp/bad.png" <"$tmp/two":1:line 300 is not a number
 nan:bandsway-plot -o "$tmp/bad.png" <"$tmp/nan":1:line 5 is not a number
 1e999:bandsway-plot -o "$tmp/bad.png" <"$tmp/huge":1:line 5 is not a finite number
+-1e308:bandsway-plot -o "$tmp/bad.png" <"$tmp/big":1:line 5 is out of range
+an empty line:bandsway-plot -o "$tmp/bad.png" <"$tmp/empty4":1:line 4 is empty
+empty lines at the end:{ cat "$tmp/curves"; echo; echo; } | bandsway-plot -o "$tmp/blank.png":0:
+an empty path:bandsway-plot -o "$tmp/bad.png" <"$tmp/nopath":1:line 2: the path is empty
 empty input:bandsway-plot -o "$tmp/bad.png" </dev/null:1:got 0
 two table rows:bandsway-plot -o "$tmp/bad.png" <"$tmp/rows":1:line 3: more than one row
 closed standard output:bandsway-plot >&-:1:standard output is not open for writing
 a folder as -o:bandsway-plot -o "$tmp":1:names a folder
-a wrong option:bandsway-plot -z:2:usage
+a symbolic link as -o:bandsway-plot -o "$tmp/link.png":1:is a symbolic link
+a FIFO as -o:bandsway-plot -o "$tmp/fifo":1:is not a regular file
+a wrong option:bandsway-plot -z:2:unknown option -z
+-o without a file:bandsway-plot -o:2:-o needs a file name
 EOF
   [ ! -e "$tmp/bad.png" ] && ok || fail "plot: a failed run left $tmp/bad.png"
+  [ -L "$tmp/link.png" ] && [ -p "$tmp/fifo" ] && ok || fail "plot: -o replaced a link or a FIFO"
   ;;
 batch)
   lib="$tmp/lib"

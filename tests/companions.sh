@@ -130,34 +130,122 @@ EOF
   [ -L "$tmp/link.png" ] && [ -p "$tmp/fifo" ] && ok || fail "plot: -o replaced a link or a FIFO"
   ;;
 batch)
+  # A library with odd names, an m4a made by ffmpeg and two damaged files.
   lib="$tmp/lib"
-  mkdir -p "$lib/sub dir"
+  tab=$(printf '\t') nl=$(printf '\nx') nl=${nl%x}
+  mkdir -p "$lib/sub dir" "$lib/-music"
   "$build/make_example" 3 >"$tmp/a.raw"
   "$build/make_example" 4 >"$tmp/b.raw"
   raw2 "$tmp/a.raw" "$lib/first song.wav"
   raw2 "$tmp/b.raw" "$lib/sub dir/second.flac"
+  raw2 "$tmp/a.raw" "$lib/tab${tab}here.wav"
+  raw2 "$tmp/b.raw" "$lib/new${nl}line.wav"
+  raw2 "$tmp/a.raw" "$lib/-music/-dash.flac"
+  ffmpeg -nostdin -v error -f s16le -ac 2 -ar 44100 -i "$tmp/b.raw" "$lib/sub dir/third.m4a"
+  "$build/make_example" 5 | raw2 - "$tmp/five.flac"
+  head -c 180000 "$tmp/five.flac" >"$lib/cut.flac"
   echo "not audio" >"$lib/broken.wav"
   echo "ignored" >"$lib/notes.txt"
+  # The table from direct runs: decoded length, then bandsway's values.
+  {
+    printf 'path\tchunks'
+    for c in sum tilt alt; do
+      i=0
+      while [ $i -lt 256 ]; do printf '\t%s_%03d' $c $i && i=$((i + 1)); done
+    done
+    echo
+    for f in "first song.wav:first song.wav" "sub dir/second.flac:sub dir/second.flac" \
+      "tab${tab}here.wav:tab\\there.wav" "new${nl}line.wav:new\\nline.wav" \
+      "-music/-dash.flac:-music/-dash.flac" "sub dir/third.m4a:sub dir/third.m4a"; do
+      case $f in
+      *.m4a:*) ffmpeg -nostdin -v error -i "$lib/${f%%:*}" -f s16le -ac 2 -ar 44100 - ;;
+      *) sox "$lib/${f%%:*}" -t raw -e signed-integer -b 16 -c 2 -r 44100 -L - ;;
+      esac >"$tmp/d.raw"
+      printf '%s\t%s\t%s\n' "$lib/${f#*:}" $(($(wc -c <"$tmp/d.raw") / 44100)) \
+        "$(bandsway <"$tmp/d.raw" | paste -s -d '\t' -)"
+    done | LC_ALL=C sort
+  } >"$tmp/want"
+
   bandsway-batch -j 2 "$lib" >"$tmp/rows" 2>"$tmp/err"
   status=$?
-  expect "batch with a broken file" 1 "broken.wav: cannot decode"
-  [ "$(wc -l <"$tmp/rows")" -eq 2 ] && ok || fail "batch: expected 2 rows, got $(wc -l <"$tmp/rows")"
-  i=0
-  for f in "first song.wav:a" "sub dir/second.flac:b"; do
-    i=$((i + 1))
-    bandsway <"$tmp/${f#*:}.raw" | paste -s -d '\t' - >"$tmp/direct"
-    printf '%s\t%s\n' "$lib/${f%:*}" "$(cat "$tmp/direct")" >"$tmp/want"
-    sed -n "${i}p" "$tmp/rows" >"$tmp/got"
-    cmp -s "$tmp/want" "$tmp/got" && ok || fail "batch row $i differs from a direct run: $(cut -c1-80 "$tmp/got")"
-  done
-  rm "$lib/broken.wav"
-  bandsway-batch "$lib/sub dir/second.flac" "$lib/first song.wav" >"$tmp/rows2" 2>"$tmp/err"
+  expect "batch with damaged files" 1 "broken.wav: cannot decode"
+  grep -q "cut.flac: cannot decode: sox FAIL" "$tmp/err" && ok || fail "batch: a truncated FLAC is not a failure: $(cat "$tmp/err")"
+  cmp -s "$tmp/want" "$tmp/rows" && ok || fail "batch: table differs from direct runs: $(diff "$tmp/want" "$tmp/rows" | cut -c1-100 | head -n 4)"
+
+  # (name, arguments, status, message, rows it must print or "-")
+  ln -s "$lib" "$tmp/link"
+  mkdir "$tmp/loop" "$tmp/none"
+  cp "$lib/first song.wav" "$tmp/loop/one.wav"
+  ln -s . "$tmp/loop/self"
+  cd "$tmp" || exit 1
+  while IFS=: read -r name args want_status pattern want_rows; do
+    eval "set -- $args"
+    bandsway-batch "$@" >"$tmp/out" 2>"$tmp/err"
+    status=$?
+    expect "batch $name" "$want_status" "$pattern"
+    [ "$want_rows" = - ] || [ "$(($(wc -l <"$tmp/out") - 1))" -eq "$want_rows" ] ||
+      fail "batch $name: expected $want_rows rows, got $(($(wc -l <"$tmp/out") - 1))"
+  done <<EOF2
+folder given twice:lib ./lib/. "lib/sub dir" "lib/first song.wav":1:broken.wav:6
+link to a folder:"\$tmp/link/sub dir":0::2
+link loop:"\$tmp/loop":1:loop:1
+no audio files:"\$tmp/none":1:no audio files:-
+missing file:"\$lib/missing.wav" "\$lib/first song.wav":1:no such file:1
+-j 0:-j 0 "\$lib":2:usage:-
+-j abc:-j abc "\$lib":2:not 'abc':-
+-j too large:-j 99999999999999999999 "\$lib":2:usage:-
+no arguments::2:usage:-
+EOF2
+  bandsway-batch "$lib/first song.wav" >&- 2>"$tmp/err"
   status=$?
-  expect "batch of good files" 0 ""
-  head -n 1 "$tmp/rows2" | grep -q "^$lib/first song.wav	" && ok || fail "batch rows are not in sorted order"
-  bandsway-batch "$lib/missing.wav" >/dev/null 2>"$tmp/err"
+  expect "batch to a closed stdout" 1 "cannot write to standard output"
+
+  # -o: a whole run writes the same table; an interrupted one (rows left
+  # out, one damaged, the last cut in the middle) is completed without
+  # redoing the rows it has (one is marked: its chunks read 999).
+  bandsway-batch -o "$tmp/t.tsv" "$lib" 2>/dev/null
+  cmp -s "$tmp/want" "$tmp/t.tsv" && ok || fail "batch -o: table differs from standard output"
+  { sed -n '1p;3p' "$tmp/want"; sed -n 4p "$tmp/want" | cut -f 1-99; sed -n 5p "$tmp/want" | sed 's/	[0-9]*	/	999	/'; sed -n 2p "$tmp/want" | head -c 3000; } >"$tmp/t.tsv"
+  sed '5s/	[0-9]*	/	999	/' "$tmp/want" >"$tmp/want999"
+  bandsway-batch -j 2 -o "$tmp/t.tsv" "$lib" 2>"$tmp/err"
   status=$?
-  expect "batch of a missing file" 1 "missing.wav: no such file"
+  expect "batch -o resumed" 1 "broken.wav: cannot decode"
+  cmp -s "$tmp/want999" "$tmp/t.tsv" && ok || fail "batch -o resumed: table differs from one whole run"
+  echo "my notes" >"$tmp/notes.tsv"
+  bandsway-batch -o "$tmp/notes.tsv" "$lib" 2>"$tmp/err"
+  status=$?
+  expect "batch -o onto another file" 1 "not a table"
+
+  # A full disk under -o: a message, and only whole rows in the file.
+  if [ "$(id -u)" -eq 0 ] && mkdir "$tmp/full" && mount -t tmpfs -o size=16k tmpfs "$tmp/full"; then
+    mounted="$tmp/full"
+    bandsway-batch -o "$tmp/full/t.tsv" "$lib" 2>"$tmp/err"
+    status=$?
+    expect "batch -o on a full disk" 1 "cannot write to $tmp/full/t.tsv"
+    awk -F "$tab" 'NF != 770 { bad = 1 } END { exit bad || NR < 1 }' "$tmp/full/t.tsv" &&
+      [ "$(tail -c 1 "$tmp/full/t.tsv" | od -A n -c | tr -d ' ')" = '\n' ] && ok ||
+      fail "batch -o on a full disk: a row is cut: $(tail -c 40 "$tmp/full/t.tsv")"
+  else
+    echo "note: the full-disk case needs root (a tmpfs mount); skipped" >&2
+  fi
+
+  # Two machines through a stand-in ssh that runs the command here, from
+  # /, and logs the host: the same table (relative paths kept as typed),
+  # and both hosts had jobs.
+  cat >"$tmp/ssh" <<EOF2
+#!/bin/sh
+while [ \$# -gt 0 ]; do case \$1 in -[lop]) shift 2 ;; -*) shift ;; *) break ;; esac; done
+echo "\$1" >>"$tmp/hosts"
+shift
+[ "\${1-}" != -- ] || shift
+cd / && exec sh -c "\$*"
+EOF2
+  chmod +x "$tmp/ssh"
+  PARALLEL_SSH="$tmp/ssh" bandsway-batch -S 1/hostA,1/hostB lib >"$tmp/rows" 2>"$tmp/err"
+  status=$?
+  expect "batch -S" 1 "broken.wav: cannot decode"
+  sed "s|^$tmp/||" "$tmp/want" | cmp -s - "$tmp/rows" && ok || fail "batch -S: table differs from one machine's"
+  [ "$(sort -u "$tmp/hosts" | tr '\n' ' ')" = "hostA hostB " ] && ok || fail "batch -S: hosts used: $(sort -u "$tmp/hosts" | tr '\n' ' ')"
   ;;
 man)
   groff -man -ww -z "$src/man/bandsway.1" 2>"$tmp/err"

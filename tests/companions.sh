@@ -144,6 +144,7 @@ batch)
   ffmpeg -nostdin -v error -f s16le -ac 2 -ar 44100 -i "$tmp/b.raw" "$lib/sub dir/third.m4a"
   "$build/make_example" 5 | raw2 - "$tmp/five.flac"
   head -c 180000 "$tmp/five.flac" >"$lib/cut.flac"
+  sox "$tmp/five.flac" "$tmp/five.wav" && head -c 396919 "$tmp/five.wav" >"$lib/cut.wav"
   echo "not audio" >"$lib/broken.wav"
   echo "ignored" >"$lib/notes.txt"
   # The table from direct runs: decoded length, then bandsway's values.
@@ -170,6 +171,7 @@ batch)
   status=$?
   expect "batch with damaged files" 1 "broken.wav: cannot decode"
   grep -q "cut.flac: cannot decode: sox FAIL" "$tmp/err" && ok || fail "batch: a truncated FLAC is not a failure: $(cat "$tmp/err")"
+  grep -q "cut.wav: cannot decode: .*Premature EOF" "$tmp/err" && ok || fail "batch: a truncated WAV is not a failure: $(cat "$tmp/err")"
   cmp -s "$tmp/want" "$tmp/rows" && ok || fail "batch: table differs from direct runs: $(diff "$tmp/want" "$tmp/rows" | cut -c1-100 | head -n 4)"
 
   # (name, arguments, status, message, rows it must print or "-")
@@ -178,6 +180,10 @@ batch)
   cp "$lib/first song.wav" "$tmp/loop/one.wav"
   ln -s . "$tmp/loop/self"
   cd "$tmp" || exit 1
+  # A table that another run holds: its lock, taken on an open file of
+  # this shell, lasts until the file is closed below.
+  exec 7>>"$tmp/busy.tsv"
+  perl -e 'open(my $f, ">>&=", 7) or die; flock($f, 6) or die' || fail "batch: cannot lock a table for the test"
   while IFS=: read -r name args want_status pattern want_rows; do
     eval "set -- $args"
     bandsway-batch "$@" >"$tmp/out" 2>"$tmp/err"
@@ -195,7 +201,11 @@ missing file:"\$lib/missing.wav" "\$lib/first song.wav":1:no such file:1
 -j abc:-j abc "\$lib":2:not 'abc':-
 -j too large:-j 99999999999999999999 "\$lib":2:usage:-
 no arguments::2:usage:-
+empty argument:"":1:empty argument:-
+-o onto a link:-o "\$tmp/link" lib:1:symbolic link:-
+-o in use:-o "\$tmp/busy.tsv" lib:1:in use:-
 EOF2
+  exec 7>&-
   bandsway-batch "$lib/first song.wav" >&- 2>"$tmp/err"
   status=$?
   expect "batch to a closed stdout" 1 "cannot write to standard output"

@@ -6,8 +6,8 @@
 
 long long mark_stdout() {
   // spline writes straight to our standard output and exits 0 when those
-  // writes fail, so how far a regular file has grown is all we can see of
-  // them. Pipes and devices have no such mark.
+  // writes fail; on a regular file, where a run starts lets us check
+  // afterwards what it left there. Pipes and devices have no such mark.
   struct stat st {};
   if (fstat(1, &st) == -1 || !S_ISREG(st.st_mode))
     return -1;

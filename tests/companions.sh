@@ -140,7 +140,8 @@ batch)
   raw2 "$tmp/b.raw" "$lib/sub dir/second.flac"
   raw2 "$tmp/a.raw" "$lib/tab${tab}here.wav"
   raw2 "$tmp/b.raw" "$lib/new${nl}line.wav"
-  raw2 "$tmp/a.raw" "$lib/-music/-dash.flac"
+  # 24 bits: decoded to 16 the same way on every run.
+  raw2 "$tmp/a.raw" -b 24 "$lib/-music/-dash.flac" vol 0.9
   ffmpeg -nostdin -v error -f s16le -ac 2 -ar 44100 -i "$tmp/b.raw" "$lib/sub dir/third.m4a"
   "$build/make_example" 5 | raw2 - "$tmp/five.flac"
   head -c 180000 "$tmp/five.flac" >"$lib/cut.flac"
@@ -160,7 +161,7 @@ batch)
       "-music/-dash.flac:-music/-dash.flac" "sub dir/third.m4a:sub dir/third.m4a"; do
       case $f in
       *.m4a:*) ffmpeg -nostdin -v error -i "$lib/${f%%:*}" -f s16le -ac 2 -ar 44100 - ;;
-      *) sox "$lib/${f%%:*}" -t raw -e signed-integer -b 16 -c 2 -r 44100 -L - ;;
+      *) sox -D "$lib/${f%%:*}" -t raw -e signed-integer -b 16 -c 2 -r 44100 -L - ;;
       esac >"$tmp/d.raw"
       printf '%s\t%s\t%s\n' "$lib/${f#*:}" $(($(wc -c <"$tmp/d.raw") / 44100)) \
         "$(bandsway <"$tmp/d.raw" | paste -s -d '\t' -)"
@@ -240,14 +241,16 @@ EOF2
   fi
 
   # Two machines through a stand-in ssh that runs the command here, from
-  # /, and logs the host: the same table (relative paths kept as typed),
-  # and both hosts had jobs.
+  # /, with sh as the login shell, and logs the host: the same table
+  # (relative paths kept as typed), and both hosts had jobs.
   cat >"$tmp/ssh" <<EOF2
 #!/bin/sh
 while [ \$# -gt 0 ]; do case \$1 in -[lop]) shift 2 ;; -*) shift ;; *) break ;; esac; done
 echo "\$1" >>"$tmp/hosts"
 shift
 [ "\${1-}" != -- ] || shift
+SHELL=/bin/sh
+export SHELL
 cd / && exec sh -c "\$*"
 EOF2
   chmod +x "$tmp/ssh"
@@ -256,6 +259,11 @@ EOF2
   expect "batch -S" 1 "broken.wav: cannot decode"
   sed "s|^$tmp/||" "$tmp/want" | cmp -s - "$tmp/rows" && ok || fail "batch -S: table differs from one machine's"
   [ "$(sort -u "$tmp/hosts" | tr '\n' ' ')" = "hostA hostB " ] && ok || fail "batch -S: hosts used: $(sort -u "$tmp/hosts" | tr '\n' ' ')"
+  # A machine that runs nothing and says all went well.
+  printf '#!/bin/sh\nexit 0\n' >"$tmp/ssh"
+  PARALLEL_SSH="$tmp/ssh" bandsway-batch -S 1/hostA lib >"$tmp/rows" 2>"$tmp/err"
+  status=$?
+  expect "batch -S, jobs not run" 1 "9 of 9 files were neither analysed nor reported"
   ;;
 man)
   groff -man -ww -z "$src/man/bandsway.1" 2>"$tmp/err"

@@ -130,7 +130,8 @@ EOF
   [ -L "$tmp/link.png" ] && [ -p "$tmp/fifo" ] && ok || fail "plot: -o replaced a link or a FIFO"
   ;;
 batch)
-  # A library with odd names, an m4a made by ffmpeg and two damaged files.
+  # A library with odd names, an m4a made by ffmpeg, Ogg and MP3 files,
+  # and damaged files, some cut short where their decoders do not notice.
   lib="$tmp/lib"
   tab=$(printf '\t') nl=$(printf '\nx') nl=${nl%x}
   mkdir -p "$lib/sub dir" "$lib/-music"
@@ -146,6 +147,12 @@ batch)
   "$build/make_example" 5 | raw2 - "$tmp/five.flac"
   head -c 180000 "$tmp/five.flac" >"$lib/cut.flac"
   sox "$tmp/five.flac" "$tmp/five.wav" && head -c 396919 "$tmp/five.wav" >"$lib/cut.wav"
+  raw2 "$tmp/b.raw" "$lib/fourth.ogg"
+  ffmpeg -nostdin -v error -f s16le -ac 2 -ar 44100 -i "$tmp/a.raw" "$lib/fifth.mp3"
+  raw2 "$tmp/five.flac" "$tmp/five.ogg"
+  ffmpeg -nostdin -v error -i "$tmp/five.flac" "$tmp/five.mp3"
+  head -c 40000 "$tmp/five.ogg" >"$lib/cut.ogg"
+  head -c 40000 "$tmp/five.mp3" >"$lib/cut.mp3"
   echo "not audio" >"$lib/broken.wav"
   echo "ignored" >"$lib/notes.txt"
   # The table from direct runs: decoded length, then bandsway's values.
@@ -158,7 +165,8 @@ batch)
     echo
     for f in "first song.wav:first song.wav" "sub dir/second.flac:sub dir/second.flac" \
       "tab${tab}here.wav:tab\\there.wav" "new${nl}line.wav:new\\nline.wav" \
-      "-music/-dash.flac:-music/-dash.flac" "sub dir/third.m4a:sub dir/third.m4a"; do
+      "-music/-dash.flac:-music/-dash.flac" "sub dir/third.m4a:sub dir/third.m4a" \
+      "fourth.ogg:fourth.ogg" "fifth.mp3:fifth.mp3"; do
       case $f in
       *.m4a:*) ffmpeg -nostdin -v error -i "$lib/${f%%:*}" -f s16le -ac 2 -ar 44100 - ;;
       *) sox -D "$lib/${f%%:*}" -t raw -e signed-integer -b 16 -c 2 -r 44100 -L - ;;
@@ -173,6 +181,8 @@ batch)
   expect "batch with damaged files" 1 "broken.wav: cannot decode"
   grep -q "cut.flac: cannot decode: sox FAIL" "$tmp/err" && ok || fail "batch: a truncated FLAC is not a failure: $(cat "$tmp/err")"
   grep -q "cut.wav: cannot decode: .*Premature EOF" "$tmp/err" && ok || fail "batch: a truncated WAV is not a failure: $(cat "$tmp/err")"
+  grep -q "cut.ogg: cut short: it does not end with a whole Ogg page" "$tmp/err" && ok || fail "batch: a truncated Ogg file is not a failure: $(cat "$tmp/err")"
+  grep -q "cut.mp3: cut short: it decodes to .* of the 5.0 s its header gives" "$tmp/err" && ok || fail "batch: a truncated MP3 is not a failure: $(cat "$tmp/err")"
   cmp -s "$tmp/want" "$tmp/rows" && ok || fail "batch: table differs from direct runs: $(diff "$tmp/want" "$tmp/rows" | cut -c1-100 | head -n 4)"
 
   # (name, arguments, status, message, rows it must print or "-")
@@ -193,7 +203,7 @@ batch)
     [ "$want_rows" = - ] || [ "$(($(wc -l <"$tmp/out") - 1))" -eq "$want_rows" ] ||
       fail "batch $name: expected $want_rows rows, got $(($(wc -l <"$tmp/out") - 1))"
   done <<EOF2
-folder given twice:lib ./lib/. "lib/sub dir" "lib/first song.wav":1:broken.wav:6
+folder given twice:lib ./lib/. "lib/sub dir" "lib/first song.wav":1:broken.wav:8
 link to a folder:"\$tmp/link/sub dir":0::2
 link loop:"\$tmp/loop":1:loop:1
 no audio files:"\$tmp/none":1:no audio files:-
@@ -263,7 +273,7 @@ EOF2
   printf '#!/bin/sh\nexit 0\n' >"$tmp/ssh"
   PARALLEL_SSH="$tmp/ssh" bandsway-batch -S 1/hostA lib >"$tmp/rows" 2>"$tmp/err"
   status=$?
-  expect "batch -S, jobs not run" 1 "9 of 9 files were neither analysed nor reported"
+  expect "batch -S, jobs not run" 1 "13 of 13 files were neither analysed nor reported"
   ;;
 man)
   groff -man -ww -z "$src/man/bandsway.1" 2>"$tmp/err"

@@ -148,6 +148,10 @@ batch)
   head -c 180000 "$tmp/five.flac" >"$lib/cut.flac"
   sox "$tmp/five.flac" "$tmp/five.wav" && head -c 396919 "$tmp/five.wav" >"$lib/cut.wav"
   raw2 "$tmp/b.raw" "$lib/fourth.ogg"
+  printf 'TAG%-125s' "an ID3v1 tag, as some taggers append" >>"$lib/fourth.ogg"
+  # A name that, taken as a pattern, matches -dash.flac (so not made in
+  # place: sox takes its output name as a pattern too).
+  raw2 "$tmp/b.raw" "$tmp/b.flac" && mv "$tmp/b.flac" "$lib/-music/[-]dash.flac"
   ffmpeg -nostdin -v error -f s16le -ac 2 -ar 44100 -i "$tmp/a.raw" "$lib/fifth.mp3"
   raw2 "$tmp/five.flac" "$tmp/five.ogg"
   ffmpeg -nostdin -v error -i "$tmp/five.flac" "$tmp/five.mp3"
@@ -166,10 +170,10 @@ batch)
     for f in "first song.wav:first song.wav" "sub dir/second.flac:sub dir/second.flac" \
       "tab${tab}here.wav:tab\\there.wav" "new${nl}line.wav:new\\nline.wav" \
       "-music/-dash.flac:-music/-dash.flac" "sub dir/third.m4a:sub dir/third.m4a" \
-      "fourth.ogg:fourth.ogg" "fifth.mp3:fifth.mp3"; do
+      "fourth.ogg:fourth.ogg" "fifth.mp3:fifth.mp3" "-music/[-]dash.flac:-music/[-]dash.flac"; do
       case $f in
       *.m4a:*) ffmpeg -nostdin -v error -i "$lib/${f%%:*}" -f s16le -ac 2 -ar 44100 - ;;
-      *) sox -D "$lib/${f%%:*}" -t raw -e signed-integer -b 16 -c 2 -r 44100 -L - ;;
+      *) sox -D --no-glob "$lib/${f%%:*}" -t raw -e signed-integer -b 16 -c 2 -r 44100 -L - ;;
       esac >"$tmp/d.raw"
       printf '%s\t%s\t%s\n' "$lib/${f#*:}" $(($(wc -c <"$tmp/d.raw") / 44100)) \
         "$(bandsway <"$tmp/d.raw" | paste -s -d '\t' -)"
@@ -203,7 +207,7 @@ batch)
     [ "$want_rows" = - ] || [ "$(($(wc -l <"$tmp/out") - 1))" -eq "$want_rows" ] ||
       fail "batch $name: expected $want_rows rows, got $(($(wc -l <"$tmp/out") - 1))"
   done <<EOF2
-folder given twice:lib ./lib/. "lib/sub dir" "lib/first song.wav":1:broken.wav:8
+folder given twice:lib ./lib/. "lib/sub dir" "lib/first song.wav":1:broken.wav:9
 link to a folder:"\$tmp/link/sub dir":0::2
 link loop:"\$tmp/loop":1:loop:1
 no audio files:"\$tmp/none":1:no audio files:-
@@ -252,16 +256,20 @@ EOF2
 
   # Two machines through a stand-in ssh that runs the command here, from
   # /, with sh as the login shell, and logs the host: the same table
-  # (relative paths kept as typed), and both hosts had jobs.
+  # (relative paths kept as typed), and both hosts had jobs. With CUT_HOST
+  # set, that host's connection drops 6 bytes into a job's output.
   cat >"$tmp/ssh" <<EOF2
 #!/bin/sh
 while [ \$# -gt 0 ]; do case \$1 in -[lop]) shift 2 ;; -*) shift ;; *) break ;; esac; done
-echo "\$1" >>"$tmp/hosts"
+host=\$1
+echo "\$host" >>"$tmp/hosts"
 shift
 [ "\${1-}" != -- ] || shift
 SHELL=/bin/sh
 export SHELL
-cd / && exec sh -c "\$*"
+cd / || exit 255
+if [ "\$host" = "\${CUT_HOST-}" ]; then sh -c "\$*" | head -c 6; exit 0; fi
+exec sh -c "\$*"
 EOF2
   chmod +x "$tmp/ssh"
   PARALLEL_SSH="$tmp/ssh" bandsway-batch -S 1/hostA,1/hostB lib >"$tmp/rows" 2>"$tmp/err"
@@ -269,11 +277,20 @@ EOF2
   expect "batch -S" 1 "broken.wav: cannot decode"
   sed "s|^$tmp/||" "$tmp/want" | cmp -s - "$tmp/rows" && ok || fail "batch -S: table differs from one machine's"
   [ "$(sort -u "$tmp/hosts" | tr '\n' ' ')" = "hostA hostB " ] && ok || fail "batch -S: hosts used: $(sort -u "$tmp/hosts" | tr '\n' ' ')"
+  # A connection cut in mid-row: no part-row reaches the table (one job's
+  # "lib/f" would run into another's next row), and a rerun completes it.
+  sed "s|^$tmp/||" "$tmp/want" >"$tmp/want.rel"
+  CUT_HOST=hostA PARALLEL_SSH="$tmp/ssh" bandsway-batch -S 1/hostA,1/hostB -o cut.tsv lib >/dev/null 2>"$tmp/err"
+  status=$?
+  expect "batch -S, a connection cut" 1 "were neither analysed nor reported"
+  grep -vxF -f "$tmp/want.rel" cut.tsv >"$tmp/bad" && fail "batch -S, a connection cut: rows not in the table: $(cut -c1-60 "$tmp/bad")" || ok
+  PARALLEL_SSH="$tmp/ssh" bandsway-batch -S 1/hostA,1/hostB -o cut.tsv lib 2>/dev/null
+  cmp -s "$tmp/want.rel" cut.tsv && ok || fail "batch -S, a connection cut: the rerun differs from one whole run"
   # A machine that runs nothing and says all went well.
   printf '#!/bin/sh\nexit 0\n' >"$tmp/ssh"
   PARALLEL_SSH="$tmp/ssh" bandsway-batch -S 1/hostA lib >"$tmp/rows" 2>"$tmp/err"
   status=$?
-  expect "batch -S, jobs not run" 1 "13 of 13 files were neither analysed nor reported"
+  expect "batch -S, jobs not run" 1 "14 of 14 files were neither analysed nor reported"
   ;;
 man)
   groff -man -ww -z "$src/man/bandsway.1" 2>"$tmp/err"

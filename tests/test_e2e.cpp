@@ -105,7 +105,6 @@ TEST_F(E2e, InputsTooShortForACurveFailWithAMessage) {
     long bytes;
     const char *message;
   };
-  const std::string too_short = "input too short for a curve: ";
   const row rows[] = {
       {0, "bandsway: no full chunk in the input"},
       {1, "bandsway: no full chunk in the input"},
@@ -117,7 +116,7 @@ TEST_F(E2e, InputsTooShortForACurveFailWithAMessage) {
   };
   for (const row &c : rows) {
     reset();
-    const run_result r = run_stub(input(noise_pcm(3, c.bytes / 4, steady)));
+    const run_result r = run_stub(input(bytes(c.bytes, 0x11)));
     EXPECT_EQ(exit_code(r), 1) << c.bytes << " bytes";
     EXPECT_EQ(r.out, "") << c.bytes << " bytes";
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
@@ -342,8 +341,8 @@ TEST_F(E2e, HostileSurroundingsFailWithAMessage) {
 }
 
 // A curve file on a full file system is a failed run, with partial room as
-// with none. The file
-// system is a 64 KiB tmpfs (16 pages), filled to leave one page or none.
+// with none. The file system is a 64 KiB tmpfs (16 pages), filled to leave
+// one page or none.
 TEST_F(E2e, FullDiskFailsTheRun) {
   if (geteuid() != 0)
     GTEST_SKIP() << "mounting a small tmpfs needs root";
@@ -396,7 +395,7 @@ TEST_F(E2e, CommandLineAnswersAtOnce) {
   const row rows[] = {
       {{"--help"}, false, 0, "ffmpeg -loglevel error -i FILE -f s16le", ""},
       {{"-h"}, false, 0, "sox -D FILE -t raw -e signed-integer -b 16", ""},
-      {{"--version"}, false, 0, "bandsway 1.", ""},
+      {{"--version"}, false, 0, "bandsway " BANDSWAY_VERSION "\n", ""},
       {{"song.wav"}, false, 2, "", "unexpected argument \"song.wav\""},
       {{"-z"}, false, 2, "", "unknown option -z"},
       {{"--help", "x"}, false, 2, "", "unexpected argument \"x\""},
@@ -408,6 +407,8 @@ TEST_F(E2e, CommandLineAnswersAtOnce) {
     if (c.terminal) {
       pty = posix_openpt(O_RDWR | O_NOCTTY);
       if (pty < 0 || grantpt(pty) != 0 || unlockpt(pty) != 0) {
+        if (pty >= 0)
+          close(pty);
         std::printf("note: no pseudo-terminal here; the terminal case is "
                     "skipped\n");
         continue;

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdio>
-#include <string>
 
 #include <fftw3.h>
 
@@ -49,6 +48,9 @@ constexpr int curve_points = 256;
 // A curve is about 3 KB; what spline prints beyond this is not kept, and
 // the curve is refused.
 constexpr std::size_t max_curve_bytes = 65536;
+// The points go to spline through a buffer of this size, a few hundred
+// lines at a time, however long the series.
+constexpr std::size_t point_buf_bytes = 16384;
 
 // Exit status for a command line or a standard input we do not take.
 constexpr int usage_status = 2;
@@ -120,21 +122,25 @@ void store_chunk_metrics(const band_rms *levels, fftw_complex *sum_in,
 // command, checks the curve it prints and writes that to standard output;
 // a failed run or write ends the program with status 1.
 void do_spline(const fftw_complex *spectrum, int n);
-// Returns the point lines "x y" of bins 0 to n/2 - 1 of an n-point
-// spectrum, bins 0 and 1 written as 0.
-std::string format_points(const fftw_complex *spectrum, int n);
+// Writes the point lines "x y" of bins *k to n/2 - 1 of an n-point
+// spectrum into buf, as many whole lines as fit in cap bytes (with room for
+// a final NUL; at least one must fit), and moves *k past them; returns the
+// bytes written. Bins 0 and 1 are written as 0.
+std::size_t format_points(const fftw_complex *spectrum, int n, int *k,
+                          char *buf, std::size_t cap);
 // Starts spline_cmd through popen, with a pipe to its standard input (the
 // stream returned, null when popen fails) and its standard output on a new
 // pipe whose read end goes to *curve_fd; our own standard output stays.
 std::FILE *start_spline(int *curve_fd);
-// Writes `points` to spline and reads what it prints into *curve (at most
-// max_curve_bytes of it) at the same time, until spline closes its output;
-// returns whether spline took every point.
-bool feed_spline(std::FILE *spline, int curve_fd, const std::string &points,
-                 std::string *curve);
-// Ends the run with status 1 unless `curve` is exactly curve_points whole
-// lines.
-void check_curve(const std::string &curve);
+// Writes the points of an n-point spectrum to spline and, at the same time,
+// reads what it prints into curve (the first max_curve_bytes of it) until
+// spline closes its output; *curve_len gets the count of bytes printed.
+// Returns whether spline took every point.
+bool feed_spline(std::FILE *spline, int curve_fd, const fftw_complex *spectrum,
+                 int n, char *curve, std::size_t *curve_len);
+// Ends the run with status 1 unless the len bytes spline printed (the first
+// max_curve_bytes of them in curve) are exactly curve_points whole lines.
+void check_curve(const char *curve, std::size_t len);
 // Writes len bytes to standard output, whatever the size of each write,
 // and ends the run with status 1, naming the cause, when one fails.
 void write_stdout(const char *buf, std::size_t len);

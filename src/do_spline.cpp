@@ -20,12 +20,13 @@ void do_spline(const fftw_complex *spectrum, int n) {
   sigaction(SIGPIPE, &quiet, &old_pipe);
   sigaction(SIGXFSZ, &quiet, &old_fsize);
 
-  const std::string points = format_points(spectrum, n);
   int curve_fd = -1;
   FILE *spline = start_spline(&curve_fd);
   ALWAYS_ASSERT(spline != NULL);
-  std::string curve;
-  const bool all_taken = feed_spline(spline, curve_fd, points, &curve);
+  char curve[max_curve_bytes];
+  std::size_t curve_len = 0;
+  const bool all_taken =
+      feed_spline(spline, curve_fd, spectrum, n, curve, &curve_len);
   close(curve_fd);
 
   // A lost point or a command that did not run must not pass for a curve.
@@ -59,8 +60,8 @@ void do_spline(const fftw_complex *spectrum, int n) {
                  spline_cmd, n / 2);
     std::exit(1);
   }
-  check_curve(curve);
-  write_stdout(curve.data(), curve.size());
+  check_curve(curve, curve_len);
+  write_stdout(curve, curve_len);
 
   sigaction(SIGPIPE, &old_pipe, nullptr);
   sigaction(SIGXFSZ, &old_fsize, nullptr);

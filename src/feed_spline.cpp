@@ -1,6 +1,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -8,8 +9,8 @@
 
 #include "defs.hpp"
 
-bool feed_spline(std::FILE *spline, int curve_fd, const std::string &points,
-                 std::string *curve) {
+bool feed_spline(std::FILE *spline, int curve_fd, const fftw_complex *spectrum,
+                 int n, char *curve, std::size_t *curve_len) {
   // Our end of the point pipe does not block: a write takes what the pipe
   // has room for, and we go back to reading whatever spline prints
   // meanwhile, so that a command that writes before it has read everything
@@ -33,13 +34,17 @@ bool feed_spline(std::FILE *spline, int curve_fd, const std::string &points,
     close(null_fd);
   };
 
+  char points[point_buf_bytes];
+  int next_bin = 0;
+  std::size_t ready =
+      format_points(spectrum, n, &next_bin, points, sizeof points);
   std::size_t sent = 0;
-  bool feeding = true;
+  bool all_taken = ready == 0;
+  bool feeding = !all_taken;
   bool reading = true;
-  if (points.empty()) {
-    feeding = false;
+  if (!feeding)
     end_points();
-  }
+  *curve_len = 0;
   while (feeding || reading) {
     pollfd fds[2] = {{reading ? curve_fd : -1, POLLIN, 0},
                      {feeding ? to : -1, POLLOUT, 0}};
@@ -50,16 +55,21 @@ bool feed_spline(std::FILE *spline, int curve_fd, const std::string &points,
       std::exit(1);
     }
     if (fds[1].revents != 0) {
-      const ssize_t w = write(to, points.data() + sent, points.size() - sent);
-      if (w > 0)
+      const ssize_t w = write(to, points + sent, ready - sent);
+      if (w > 0) {
         sent += static_cast<std::size_t>(w);
-      // A pipe that spline no longer reads (EPIPE) ends the feeding; the
-      // caller reports the points it did not take.
-      else if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK &&
-               errno != EINTR)
+        if (sent == ready) {
+          ready = format_points(spectrum, n, &next_bin, points, sizeof points);
+          sent = 0;
+          all_taken = ready == 0;
+          feeding = !all_taken;
+        }
+      } else if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK &&
+                 errno != EINTR) {
+        // A pipe that spline no longer reads (EPIPE) ends the feeding; the
+        // caller reports the points it did not take.
         feeding = false;
-      if (sent == points.size())
-        feeding = false;
+      }
       if (!feeding)
         end_points();
     }
@@ -67,9 +77,12 @@ bool feed_spline(std::FILE *spline, int curve_fd, const std::string &points,
       char buf[4096];
       const ssize_t r = read(curve_fd, buf, sizeof buf);
       if (r > 0) {
-        const std::size_t room = max_curve_bytes - curve->size();
         const auto got = static_cast<std::size_t>(r);
-        curve->append(buf, got < room ? got : room);
+        if (*curve_len < max_curve_bytes) {
+          const std::size_t room = max_curve_bytes - *curve_len;
+          std::memcpy(curve + *curve_len, buf, got < room ? got : room);
+        }
+        *curve_len += got;
       } else if (r == 0) {
         reading = false;
       } else if (errno != EINTR && errno != EAGAIN) {
@@ -78,5 +91,5 @@ bool feed_spline(std::FILE *spline, int curve_fd, const std::string &points,
       }
     }
   }
-  return sent == points.size();
+  return all_taken;
 }

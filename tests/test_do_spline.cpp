@@ -30,8 +30,10 @@ protected:
     for (const char *f : {"args.0", "input.0"})
       unlink((log_ + "/" + f).c_str());
   }
-  // The points for an n-point spectrum whose bin k is (k + 1, -k).
-  static std::string points_for(int n, complex_buf *spec = nullptr) {
+  // The points for an n-point spectrum whose bin k is (k + 1, -k), made
+  // in pieces of at most `cap` bytes.
+  static std::string points_for(int n, complex_buf *spec = nullptr,
+                                std::size_t cap = point_buf_bytes) {
     complex_buf own(static_cast<std::size_t>(n) + 1);
     if (spec == nullptr) {
       for (int k = 0; k < n; k++) {
@@ -40,7 +42,14 @@ protected:
       }
       spec = &own;
     }
-    return format_points(spec->data(), n);
+    std::string points;
+    std::vector<char> buf(cap);
+    int k = 0;
+    while (const std::size_t len =
+               format_points(spec->data(), n, &k, buf.data(), cap))
+      points.append(buf.data(), len);
+    EXPECT_EQ(k, n / 2) << "bins left out";
+    return points;
   }
   std::string log_;
   std::string old_path_;
@@ -99,6 +108,13 @@ TEST_F(DoSpline, RunsTheCommandAndPassesItsCurveOn) {
   EXPECT_EQ(out, curve);
 }
 
+// However small the buffer, lines are written whole, none lost.
+TEST_F(DoSpline, SmallBuffersTakeWholeLines) {
+  const std::string whole = points_for(40);
+  for (const std::size_t cap : {20, 21, 37, 100})
+    EXPECT_EQ(points_for(40, nullptr, cap), whole) << cap << " bytes";
+}
+
 TEST_F(DoSpline, OddLengthStopsBelowTheMiddleBin) {
   // Bins 0 to 2 of 7; bin 3 is never written.
   EXPECT_EQ(points_for(7), "0.000000 0.000000\n"
@@ -122,7 +138,7 @@ TEST_F(DoSplineDeathTest, AnythingButAWholeCurveEndsTheRunWithStatus1) {
   std::string curve;
   for (int k = 0; k < 256; k++)
     curve += line;
-  check_curve(curve); // passes
+  check_curve(curve.data(), curve.size()); // passes
   struct row {
     std::string text;
     const char *message;
@@ -134,10 +150,11 @@ TEST_F(DoSplineDeathTest, AnythingButAWholeCurveEndsTheRunWithStatus1) {
       {curve.substr(0, curve.size() - 1),
        "printed 255 lines and a part of one"},
       {"x", "printed 0 lines and a part of one"},
-      {std::string(max_curve_bytes, '\n'), "printed more than 65536 bytes"},
+      {std::string(max_curve_bytes + 1, '\n'), "printed more than 65536 bytes"},
   };
   for (const row &c : rows)
-    EXPECT_EXIT(check_curve(c.text), testing::ExitedWithCode(1),
+    EXPECT_EXIT(check_curve(c.text.data(), c.text.size()),
+                testing::ExitedWithCode(1),
                 std::string("^error do_spline: \"spline -I a -n 255 -s\" ") +
                     c.message);
 }

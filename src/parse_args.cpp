@@ -1,3 +1,4 @@
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -7,7 +8,8 @@
 namespace {
 
 // Exits 0 once what went to standard output has reached it, 1 when it
-// could not (a full disk, /dev/full, a closed pipe).
+// could not (a full disk, /dev/full, a pipe nobody reads: SIGPIPE is
+// ignored before anything is written, as for the curves).
 [[noreturn]] void exit_after_stdout() {
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
     std::perror("bandsway: cannot write to standard output");
@@ -27,6 +29,7 @@ void parse_args(int argc, char **argv) {
   if (argc <= 1)
     return;
   const char *arg = argv[1];
+  std::signal(SIGPIPE, SIG_IGN);
   if (argc == 2 &&
       (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0)) {
     print_usage(stdout);

@@ -252,6 +252,8 @@ TEST_F(E2e, HostileSurroundingsFailWithAMessage) {
   const std::string audio = input(noise_pcm(8, 20 * chunk_frames, steady));
   const std::string cut_off = "error do_spline: cannot write the curve to "
                               "standard output: ";
+  run_opts help;
+  help.args = {"--help"};
   run_opts limit;
   limit.fsize_limit = 1000;
   limit.ignore_sigxfsz = true;
@@ -299,6 +301,20 @@ TEST_F(E2e, HostileSurroundingsFailWithAMessage) {
        {},
        false},
       {"a pipe nobody reads", audio, broken_pipe, {}, "Broken pipe", {}, false},
+      {"--help to /dev/full",
+       audio,
+       "/dev/full",
+       {},
+       "bandsway: cannot write to standard output: No space left on device",
+       help,
+       false},
+      {"--help to a pipe nobody reads",
+       audio,
+       broken_pipe,
+       {},
+       "bandsway: cannot write to standard output: Broken pipe",
+       help,
+       false},
       {"file size limit, SIGXFSZ ignored",
        audio,
        "",

@@ -10,9 +10,10 @@ std::FILE *start_spline(int *curve_fd) {
   // spline exits 0 when it cannot write its curve, so it writes into a pipe
   // that we read, and we write the curve out ourselves, checking each
   // write. A pipe rather than a temporary file: it needs no room in TMPDIR
-  // nor any file system, leaves nothing behind when we are killed, and
-  // what a broken spline prints endlessly costs no disk. feed_spline reads
-  // it while it feeds the points, so neither side can block the other.
+  // and no writable file system at all (a full /tmp would otherwise fail
+  // runs whose own output has room), and what a broken spline prints
+  // endlessly costs no disk. feed_spline reads it while it feeds the
+  // points, so neither side can block the other.
   //
   // Our standard output is set aside first: were it closed, the pipe would
   // take its place.
@@ -26,8 +27,8 @@ std::FILE *start_spline(int *curve_fd) {
     std::perror("error do_spline: pipe");
     std::exit(1);
   }
-  // Only spline's copy of the write end, put on its descriptor 1, may
-  // stay open in it, or we would never see the end of its output.
+  // Closed on exec: spline holds the write end only as its standard
+  // output, and no later command inherits either end.
   fcntl(ends[0], F_SETFD, FD_CLOEXEC);
   fcntl(ends[1], F_SETFD, FD_CLOEXEC);
   if (dup2(ends[1], 1) == -1) {

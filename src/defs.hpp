@@ -4,6 +4,7 @@
 #define BANDSWAY_DEFS_HPP
 
 #include <cstddef>
+#include <cstdio>
 
 #include <fftw3.h>
 
@@ -40,10 +41,19 @@ constexpr double max_ratio = 20.0;
 // one second of audio.
 constexpr int min_curve_chunks = 4;
 
-// The interpolation command that prints the curves on our standard output,
-// and the lines of one whole curve: 255 intervals, 256 points.
+// The interpolation command that draws each curve, and the lines of one
+// whole curve: 255 intervals, 256 points.
 constexpr const char *spline_cmd = "spline -I a -n 255 -s";
 constexpr int curve_points = 256;
+// A curve is about 3 KB; what spline prints beyond this is not kept, and
+// the curve is refused.
+constexpr std::size_t max_curve_bytes = 65536;
+// The points go to spline through a buffer of this size, a few hundred
+// lines at a time, however long the series.
+constexpr std::size_t point_buf_bytes = 16384;
+
+// Exit status for a command line or a standard input we do not take.
+constexpr int usage_status = 2;
 
 // Levels of the four bands of one chunk, in ascending frequency.
 struct band_rms {
@@ -54,6 +64,16 @@ struct band_rms {
 };
 
 // Driver helpers.
+
+// Answers -h, --help and --version and exits 0; refuses any other argument
+// with the usage on standard error and usage_status; returns when there
+// are no arguments.
+void parse_args(int argc, char **argv);
+// Prints the usage summary, decoder lines included, on `to`.
+void print_usage(std::FILE *to);
+// Ends the run before any work when standard input is a terminal (status
+// usage_status) or standard output is not open for writing (status 1).
+void check_std_fds();
 
 // Allocates the six series buffers; ends the run with a message on failure.
 void alloc_bufs(fftw_complex **sum_in, fftw_complex **sum_out,
@@ -79,7 +99,8 @@ void destroy_plans(fftw_plan sum_plan, fftw_plan tilt_plan, fftw_plan alt_plan);
 int calc_chunk_metrics(fftw_complex *sum_in, fftw_complex *tilt_in,
                        fftw_complex *alt_in);
 // Reads until len bytes are in buf or the input ends; returns the count read
-// and zeroes the rest of buf. A read error ends the run.
+// and zeroes the rest of buf. An interrupted read is retried; any other
+// read error ends the run.
 int read_from_fd(int fd, unsigned char *buf, int len);
 // Zeroes bytes got to len - 1 of buf when got < len.
 void fill_zeros(int len, unsigned char *buf, int got);
@@ -98,20 +119,31 @@ void store_chunk_metrics(const band_rms *levels, fftw_complex *sum_in,
 // Spectrum output.
 
 // Feeds the lower half of an n-point spectrum to one run of the spline
-// command and waits for it; a failed run ends the program with status 1.
+// command, checks the curve it prints and writes that to standard output;
+// a failed run or write ends the program with status 1.
 void do_spline(const fftw_complex *spectrum, int n);
-// Returns how far a regular file on standard output reaches for the next
-// write (its offset, or its size in append mode); -1 for anything else.
-long long mark_stdout();
-// Ends the run with status 1 when a spline run fed `points` points left a
-// regular file on standard output without its whole curve: nothing written
-// since `before` (from mark_stdout), fewer lines than a curve has, or cut
-// short by a full file system.
-void check_stdout_grew(long long before, int points);
-// Counts the newlines that the file on standard output holds from offset
-// `from` up to `to`, and says whether the last byte there is one; returns
-// -1 when that file cannot be read back.
-long long count_out_lines(long long from, long long to, bool *ends_in_newline);
+// Writes the point lines "x y" of bins *k to n/2 - 1 of an n-point
+// spectrum into buf, as many whole lines as fit in cap bytes (with room for
+// a final NUL; at least one must fit), and moves *k past them; returns the
+// bytes written. Bins 0 and 1 are written as 0.
+std::size_t format_points(const fftw_complex *spectrum, int n, int *k,
+                          char *buf, std::size_t cap);
+// Starts spline_cmd through popen, with a pipe to its standard input (the
+// stream returned, null when popen fails) and its standard output on a new
+// pipe whose read end goes to *curve_fd; our own standard output stays.
+std::FILE *start_spline(int *curve_fd);
+// Writes the points of an n-point spectrum to spline and, at the same time,
+// reads what it prints into curve (the first max_curve_bytes of it) until
+// spline closes its output; *curve_len gets the count of bytes printed.
+// Returns whether spline took every point.
+bool feed_spline(std::FILE *spline, int curve_fd, const fftw_complex *spectrum,
+                 int n, char *curve, std::size_t *curve_len);
+// Ends the run with status 1 unless the len bytes spline printed (the first
+// max_curve_bytes of them in curve) are exactly curve_points whole lines.
+void check_curve(const char *curve, std::size_t len);
+// Writes len bytes to standard output, whatever the size of each write,
+// and ends the run with status 1, naming the cause, when one fails.
+void write_stdout(const char *buf, std::size_t len);
 
 // Checks.
 

@@ -1,44 +1,36 @@
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "defs.hpp"
 
 void do_spline(const fftw_complex *spectrum, int n) {
-  // While feeding the pipe, a command that is gone must show as a failed
-  // write, not kill us before we can say why. A handler, unlike SIG_IGN, is
-  // reset by exec, so spline itself still dies of SIGPIPE when the reader
-  // of standard output goes away.
-  struct sigaction on_pipe {};
+  // While we feed spline and write its curve out, a reader that is gone
+  // (SIGPIPE) or a file size limit (SIGXFSZ) must show as a failed write,
+  // not kill us before we can say why. A handler, unlike SIG_IGN, is reset
+  // by exec, so spline itself keeps the default actions.
+  struct sigaction quiet {};
   struct sigaction old_pipe {};
-  on_pipe.sa_handler = [](int) {};
-  sigemptyset(&on_pipe.sa_mask);
-  sigaction(SIGPIPE, &on_pipe, &old_pipe);
+  struct sigaction old_fsize {};
+  quiet.sa_handler = [](int) {};
+  sigemptyset(&quiet.sa_mask);
+  sigaction(SIGPIPE, &quiet, &old_pipe);
+  sigaction(SIGXFSZ, &quiet, &old_fsize);
 
-  const long long before = mark_stdout();
-  // A fixed command line, no user input: the shell only finds spline.
-  FILE *spline = popen(spline_cmd, "w"); // NOLINT(cert-env33-c)
+  int curve_fd = -1;
+  FILE *spline = start_spline(&curve_fd);
   ALWAYS_ASSERT(spline != NULL);
-
-  // Bins 0 and 1 (the mean and the slowest fluctuation) are written as 0 so
-  // that they do not swamp the curve; bins from n/2 up mirror those below.
-  for (int k = 0; k < n / 2; k++) {
-    const double x = static_cast<double>(k) / n;
-    double y = 0.0;
-    if (k >= 2)
-      y = std::sqrt(spectrum[k][0] * spectrum[k][0] +
-                    spectrum[k][1] * spectrum[k][1]);
-    std::fprintf(spline, "%f %f\n", x, y);
-  }
+  char curve[max_curve_bytes];
+  std::size_t curve_len = 0;
+  const bool all_taken =
+      feed_spline(spline, curve_fd, spectrum, n, curve, &curve_len);
+  close(curve_fd);
 
   // A lost point or a command that did not run must not pass for a curve.
-  const bool write_failed =
-      std::fflush(spline) != 0 || std::ferror(spline) != 0;
   const int status = pclose(spline);
-  sigaction(SIGPIPE, &old_pipe, nullptr);
   if (status == -1) {
     std::perror("error do_spline: pclose");
     std::exit(1);
@@ -63,10 +55,14 @@ void do_spline(const fftw_complex *spectrum, int n) {
                  spline_cmd, code);
     std::exit(1);
   }
-  if (write_failed) {
+  if (!all_taken) {
     std::fprintf(stderr, "error do_spline: \"%s\" did not read all %d points\n",
                  spline_cmd, n / 2);
     std::exit(1);
   }
-  check_stdout_grew(before, n / 2);
+  check_curve(curve, curve_len);
+  write_stdout(curve, curve_len);
+
+  sigaction(SIGPIPE, &old_pipe, nullptr);
+  sigaction(SIGXFSZ, &old_fsize, nullptr);
 }

@@ -1,22 +1,14 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include <fcntl.h>
-
 #include "defs.hpp"
 
 // bandsway: reads s16le stereo PCM on standard input and prints, through
 // three runs of spline, the fluctuation spectra of the sum, tilt and alt
 // series of its quarter-second chunks.
-int main() {
-  // spline prints on our standard output and exits 0 even when it cannot
-  // write there, so a closed one would lose the curves without a word.
-  const int out_flags = fcntl(1, F_GETFL);
-  if (out_flags == -1 || (out_flags & O_ACCMODE) == O_RDONLY) {
-    std::fprintf(stderr, "bandsway: standard output is not open for "
-                         "writing\n");
-    return 1;
-  }
+int main(int argc, char **argv) {
+  parse_args(argc, argv);
+  check_std_fds();
 
   fftw_complex *sum_in = nullptr;
   fftw_complex *sum_out = nullptr;
@@ -34,6 +26,16 @@ int main() {
                  "bandsway: no full chunk in the input (at least %d "
                  "bytes of s16le stereo PCM are needed)\n",
                  chunk_bytes);
+    free_bufs(sum_in, sum_out, tilt_in, tilt_out, alt_in, alt_out);
+    return 1;
+  }
+  // spline draws nothing through fewer than two points: say so before
+  // running it three times for nothing.
+  if (n < min_curve_chunks) {
+    std::fprintf(stderr,
+                 "bandsway: input too short for a curve: %d chunk%s, at "
+                 "least %d (one second) needed\n",
+                 n, n == 1 ? "" : "s", min_curve_chunks);
     free_bufs(sum_in, sum_out, tilt_in, tilt_out, alt_in, alt_out);
     return 1;
   }
@@ -58,14 +60,5 @@ int main() {
   free_bufs(sum_in, sum_out, tilt_in, tilt_out, alt_in, alt_out);
   std::free(win_tbl);
   destroy_plans(sum_plan, tilt_plan, alt_plan);
-  // spline draws nothing through fewer than two points and still exits 0:
-  // a caller that checks our status must not take that for three curves.
-  if (n < min_curve_chunks) {
-    std::fprintf(stderr,
-                 "bandsway: input too short for a curve: %d chunk%s, at "
-                 "least %d (one second) needed\n",
-                 n, n == 1 ? "" : "s", min_curve_chunks);
-    return 1;
-  }
   return 0;
 }

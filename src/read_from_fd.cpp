@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -13,8 +14,10 @@ int read_from_fd(int fd, unsigned char *buf, int len) {
       fill_zeros(len, buf, got);
       return got;
     }
-    // No signal handlers are installed, so an interrupted read cannot
-    // happen; every negative result is a real failure.
+    // A signal caught while the read waited (a debugger or profiler can
+    // send one) interrupts it without losing data: read again.
+    if (r < 0 && errno == EINTR)
+      continue;
     if (r < 0) {
       std::perror("error read_from_fd");
       std::exit(1);

@@ -9,7 +9,11 @@
 #include <stdexcept>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -119,21 +123,33 @@ stdin_from::~stdin_from() {
 
 run_result run_bandsway(const std::string &stdin_path, const std::string &path,
                         const std::vector<std::string> &env,
-                        const char *stdout_to) {
+                        const char *stdout_to, const run_opts &opts) {
   const std::string dir = make_temp_dir();
   const std::string err_path = dir + "/err";
-  const std::string out_path =
-      *stdout_to != '\0' && std::strcmp(stdout_to, closed) != 0
-          ? std::string(stdout_to)
-          : dir + "/out";
+  const bool no_out = std::strcmp(stdout_to, closed) == 0;
+  const bool broken = std::strcmp(stdout_to, broken_pipe) == 0;
+  const std::string out_path = *stdout_to != '\0' && !no_out && !broken
+                                   ? std::string(stdout_to)
+                                   : dir + "/out";
+  std::vector<char *> argv{const_cast<char *>("bandsway")};
+  for (const std::string &a : opts.args)
+    argv.push_back(const_cast<char *>(a.c_str()));
+  argv.push_back(nullptr);
+  const passwd *nobody = opts.as_nobody ? getpwnam("nobody") : nullptr;
   const pid_t pid = fork();
   if (pid < 0)
     throw std::runtime_error("fork failed");
   if (pid == 0) {
     const bool no_in = stdin_path == closed;
-    const bool no_out = std::strcmp(stdout_to, closed) == 0;
-    const int in = no_in ? 0 : open(stdin_path.c_str(), O_RDONLY);
-    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int in = no_in ? 0 : open(stdin_path.c_str(), O_RDONLY | O_NOCTTY);
+    int out = -1;
+    int ends[2] = {-1, -1};
+    if (broken && pipe(ends) == 0) {
+      close(ends[0]);
+      out = ends[1];
+    } else if (!broken) {
+      out = open(out_path.c_str(), opts.out_flags, 0600);
+    }
     const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (in < 0 || out < 0 || err < 0)
       _exit(126);
@@ -147,7 +163,21 @@ run_result run_bandsway(const std::string &stdin_path, const std::string &path,
     setenv("PATH", path.c_str(), 1);
     for (const std::string &kv : env)
       putenv(const_cast<char *>(kv.c_str()));
-    execl(BANDSWAY_BIN, "bandsway", static_cast<char *>(nullptr));
+    if (opts.fsize_limit >= 0) {
+      const rlimit lim{static_cast<rlim_t>(opts.fsize_limit),
+                       static_cast<rlim_t>(opts.fsize_limit)};
+      if (setrlimit(RLIMIT_FSIZE, &lim) != 0)
+        _exit(126);
+    }
+    if (opts.ignore_sigxfsz)
+      signal(SIGXFSZ, SIG_IGN);
+    if (opts.as_nobody && geteuid() == 0) {
+      if (nobody == nullptr || setgroups(0, nullptr) != 0 ||
+          setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0 ||
+          access(BANDSWAY_BIN, X_OK) != 0)
+        _exit(124);
+    }
+    execv(BANDSWAY_BIN, argv.data());
     _exit(125);
   }
   int status = 0;
@@ -162,7 +192,10 @@ run_result run_bandsway(const std::string &stdin_path, const std::string &path,
     }
     usleep(10000);
   }
-  run_result r{status, read_file(out_path), read_file(err_path), hung};
+  struct stat st {};
+  const bool regular = stat(out_path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  run_result r{status, regular ? read_file(out_path) : "", read_file(err_path),
+               hung};
   std::remove((dir + "/out").c_str());
   std::remove(err_path.c_str());
   rmdir(dir.c_str());

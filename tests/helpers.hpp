@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include <fcntl.h>
 #include <fftw3.h>
 
 using bytes = std::vector<unsigned char>;
@@ -66,14 +67,29 @@ struct run_result {
 
 // Standard input or output closed instead of redirected.
 constexpr const char *closed = "<closed>";
+// Standard output a pipe whose reading end is already closed.
+constexpr const char *broken_pipe = "<broken pipe>";
+
+// How else a run differs from a plain one.
+struct run_opts {
+  std::vector<std::string> args; // after the program name
+  // How a file named for standard output is opened.
+  int out_flags = O_WRONLY | O_CREAT | O_TRUNC;
+  long long fsize_limit = -1; // RLIMIT_FSIZE in bytes, -1: none
+  bool ignore_sigxfsz = false;
+  // Run as nobody when we are root, so that the output file, opened
+  // before, cannot be read back: exit status 124 when that is impossible.
+  bool as_nobody = false;
+};
 
 // Runs bandsway with standard input from `stdin_path`, PATH set to `path`
 // and the extra "NAME=value" settings in `env`; standard output goes to a
-// temporary file, or to the file named by `stdout_to`, or is closed when
-// that is `closed`. A run over 120 s is killed.
+// temporary file, or to the file named by `stdout_to`, or is closed or a
+// broken pipe as named above. A run over 120 s is killed. What a regular
+// file on standard output holds afterwards comes back in `out`.
 run_result run_bandsway(const std::string &stdin_path, const std::string &path,
                         const std::vector<std::string> &env = {},
-                        const char *stdout_to = "");
+                        const char *stdout_to = "", const run_opts &opts = {});
 
 // The three series (sum, tilt, alt) of a recording, straight from the
 // definitions with a direct DFT.

@@ -30,9 +30,10 @@ protected:
     for (const char *f : {"args.0", "input.0"})
       unlink((log_ + "/" + f).c_str());
   }
-  // Runs do_spline on an n-point spectrum whose bin k is (k + 1, -k) and
-  // returns what the command was given.
-  std::string points_for(int n, complex_buf *spec = nullptr) {
+  // The points for an n-point spectrum whose bin k is (k + 1, -k), made
+  // in pieces of at most `cap` bytes.
+  static std::string points_for(int n, complex_buf *spec = nullptr,
+                                std::size_t cap = point_buf_bytes) {
     complex_buf own(static_cast<std::size_t>(n) + 1);
     if (spec == nullptr) {
       for (int k = 0; k < n; k++) {
@@ -41,12 +42,14 @@ protected:
       }
       spec = &own;
     }
-    clear_log();
-    testing::internal::CaptureStdout(); // the stand-in prints a curve
-    do_spline(spec->data(), n);
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(read_file(log_ + "/args.0"), "-I a -n 255 -s\n");
-    return read_file(log_ + "/input.0");
+    std::string points;
+    std::vector<char> buf(cap);
+    int k = 0;
+    while (const std::size_t len =
+               format_points(spec->data(), n, &k, buf.data(), cap))
+      points.append(buf.data(), len);
+    EXPECT_EQ(k, n / 2) << "bins left out";
+    return points;
   }
   std::string log_;
   std::string old_path_;
@@ -54,7 +57,7 @@ protected:
 
 } // namespace
 
-TEST_F(DoSpline, NoPointsBelowTwoBinsButTheCommandStillRuns) {
+TEST_F(DoSpline, NoPointsBelowTwoBins) {
   EXPECT_EQ(points_for(0), "");
   EXPECT_EQ(points_for(1), "");
 }
@@ -87,6 +90,31 @@ TEST_F(DoSpline, LargestBinsZeroAndOneAreStillSuppressed) {
                                   "0.333333 4.000000\n");
 }
 
+// The command gets its options and the points, and its curve reaches our
+// standard output.
+TEST_F(DoSpline, RunsTheCommandAndPassesItsCurveOn) {
+  complex_buf spec(6);
+  spec[2][0] = -4.0;
+  testing::internal::CaptureStdout();
+  do_spline(spec.data(), 6);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(read_file(log_ + "/args.0"), "-I a -n 255 -s\n");
+  EXPECT_EQ(read_file(log_ + "/input.0"), "0.000000 0.000000\n"
+                                          "0.166667 0.000000\n"
+                                          "0.333333 4.000000\n");
+  std::string curve;
+  for (int k = 0; k < 256; k++)
+    curve += "0\n";
+  EXPECT_EQ(out, curve);
+}
+
+// However small the buffer, lines are written whole, none lost.
+TEST_F(DoSpline, SmallBuffersTakeWholeLines) {
+  const std::string whole = points_for(40);
+  for (const std::size_t cap : {20, 21, 37, 100})
+    EXPECT_EQ(points_for(40, nullptr, cap), whole) << cap << " bytes";
+}
+
 TEST_F(DoSpline, OddLengthStopsBelowTheMiddleBin) {
   // Bins 0 to 2 of 7; bin 3 is never written.
   EXPECT_EQ(points_for(7), "0.000000 0.000000\n"
@@ -102,6 +130,33 @@ TEST_F(DoSplineDeathTest, CommandFailureEndsTheRunWithStatus1) {
   EXPECT_EXIT(do_spline(spec.data(), 4), testing::ExitedWithCode(1),
               "error do_spline: \"spline -I a -n 255 -s\" exited with "
               "status 3");
+}
+
+// Only 256 whole lines pass for a curve.
+TEST_F(DoSplineDeathTest, AnythingButAWholeCurveEndsTheRunWithStatus1) {
+  const std::string line = "0.5\n";
+  std::string curve;
+  for (int k = 0; k < 256; k++)
+    curve += line;
+  check_curve(curve.data(), curve.size()); // passes
+  struct row {
+    std::string text;
+    const char *message;
+  };
+  const row rows[] = {
+      {"", "printed 0 lines, not the 256 of a curve"},
+      {curve.substr(4), "printed 255 lines, not the 256"},
+      {curve + line, "printed 257 lines, not the 256"},
+      {curve.substr(0, curve.size() - 1),
+       "printed 255 lines and a part of one"},
+      {"x", "printed 0 lines and a part of one"},
+      {std::string(max_curve_bytes + 1, '\n'), "printed more than 65536 bytes"},
+  };
+  for (const row &c : rows)
+    EXPECT_EXIT(check_curve(c.text.data(), c.text.size()),
+                testing::ExitedWithCode(1),
+                std::string("^error do_spline: \"spline -I a -n 255 -s\" ") +
+                    c.message);
 }
 
 TEST_F(DoSplineDeathTest, MissingCommandEndsTheRunWithStatus1) {

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -97,60 +98,58 @@ void expect_points_near(const std::vector<std::pair<double, double>> &got,
 
 } // namespace
 
-// Inputs that hold no full chunk fail: nothing is analysed, no spline runs.
-TEST_F(E2e, InputsWithoutAFullChunkFailWithAMessage) {
-  for (const long size : {0L, 1L, chunk_bytes - 1}) {
-    const run_result r = run_stub(input(bytes(size, 0x11)));
-    EXPECT_EQ(exit_code(r), 1) << size << " bytes";
-    EXPECT_EQ(r.out, "") << size << " bytes";
-    EXPECT_NE(r.err.find("bandsway: no full chunk in the input"),
-              std::string::npos)
-        << r.err;
-    EXPECT_EQ(spline_runs(), 0) << size << " bytes";
-  }
-}
-
-// One chunk: a single series value, windowed to 0, so no points; two and
-// three chunks: one point each. The three commands still run, but no curve
-// comes of it, and the run says so and fails.
-TEST_F(E2e, ShortSeriesRunThreeCommandsThenFail) {
+// Inputs that hold no full chunk, or too few for a curve (1 to 3 chunks
+// give spline one point or none), fail before any spline run.
+TEST_F(E2e, InputsTooShortForACurveFailWithAMessage) {
   struct row {
-    long chunks;
-    const char *points;
+    long bytes;
+    const char *message;
   };
-  for (const row &c : {row{1, ""}, row{2, "0.000000 0.000000\n"},
-                       row{3, "0.000000 0.000000\n"}}) {
+  const row rows[] = {
+      {0, "bandsway: no full chunk in the input"},
+      {1, "bandsway: no full chunk in the input"},
+      {chunk_bytes - 1, "bandsway: no full chunk in the input"},
+      {chunk_bytes + 68, "too short for a curve: 1 chunk, at least 4 (one "
+                         "second) needed"},
+      {2 * chunk_bytes + 68, "too short for a curve: 2 chunks, at least 4"},
+      {3 * chunk_bytes + 68, "too short for a curve: 3 chunks, at least 4"},
+  };
+  for (const row &c : rows) {
     reset();
-    const run_result r =
-        run_stub(input(noise_pcm(3, c.chunks * chunk_frames + 17, steady)));
-    EXPECT_EQ(exit_code(r), 1) << c.chunks << " chunks: " << r.err;
-    const std::string message =
-        "input too short for a curve: " + std::to_string(c.chunks) + " chunk";
-    EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("at least 4 (one second)"), std::string::npos)
-        << r.err;
-    ASSERT_EQ(spline_runs(), 3) << c.chunks << " chunks";
-    for (int run = 0; run < 3; run++) {
-      EXPECT_EQ(read_file(dir_ + "/args." + std::to_string(run)),
-                "-I a -n 255 -s\n");
-      EXPECT_EQ(spline_input(run), c.points) << c.chunks << " chunks";
-    }
+    const run_result r = run_stub(input(bytes(c.bytes, 0x11)));
+    EXPECT_EQ(exit_code(r), 1) << c.bytes << " bytes";
+    EXPECT_EQ(r.out, "") << c.bytes << " bytes";
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_EQ(spline_runs(), 0) << c.bytes << " bytes";
   }
 }
 
 // The points handed to spline match a direct computation from the
 // definitions, and reach standard output in the order sum, tilt, alt.
+// Written to a file opened to append or to read and write, the curves land
+// where such a file takes them.
 TEST_F(E2e, PointsMatchAnIndependentComputation) {
   struct row {
     std::uint32_t seed;
     long frames;
+    int out_flags;
+    const char *before; // what the output file holds beforehand
+    const char *kept;   // and what of it is left before the curves
   };
+  const int trunc = O_WRONLY | O_CREAT | O_TRUNC;
   for (const row &c :
-       {row{101, 9 * chunk_frames + 5000}, row{202, 12 * chunk_frames},
-        row{303, 13 * chunk_frames + 11024}}) {
+       {row{101, 9 * chunk_frames + 5000, trunc, "", ""},
+        row{202, 12 * chunk_frames, O_WRONLY | O_APPEND, "earlier\n",
+            "earlier\n"},
+        row{303, 13 * chunk_frames + 11024, O_RDWR, "X\n", ""}}) {
     reset();
     const bytes pcm = noise_pcm(c.seed, c.frames, hashed_gain);
-    const run_result r = run_stub(input(pcm));
+    const std::string curves = dir_ + "/curves";
+    write_file(curves, bytes(c.before, c.before + std::strlen(c.before)));
+    run_opts opts;
+    opts.out_flags = c.out_flags;
+    const run_result r = run_bandsway(
+        input(pcm), stub_path(), {"SPLINE_LOG=" + dir_}, curves.c_str(), opts);
     ASSERT_EQ(exit_code(r), 0) << r.err;
     const ref_series ref = reference_series(pcm);
     ASSERT_EQ(ref.sum.size(),
@@ -162,11 +161,11 @@ TEST_F(E2e, PointsMatchAnIndependentComputation) {
     expect_points_near(parse_points(spline_input(0)), sum, "sum");
     expect_points_near(parse_points(spline_input(1)), tilt, "tilt");
     expect_points_near(parse_points(spline_input(2)), alt, "alt");
-    std::string in_order;
+    std::string in_order = c.kept;
     for (const char run : {'0', '1', '2'})
       for (int line = 0; line < 256; line++)
         in_order += std::string(1, run) + "\n";
-    EXPECT_EQ(r.out, in_order) << "outputs out of order";
+    EXPECT_EQ(r.out, in_order) << "outputs out of order or misplaced";
   }
 }
 
@@ -183,6 +182,10 @@ TEST_F(E2e, FailingSplineFailsTheRun) {
       {"missing", {}, false, "could not run \"spline -I a -n 255 -s\""},
       {"exit 3", {"STUB_SPLINE_EXIT=3"}, true, "exited with status 3"},
       {"killed", {"STUB_SPLINE_MODE=kill"}, true, "killed by signal 9"},
+      {"curve cut short",
+       {"STUB_SPLINE_MODE=cut"},
+       true,
+       "printed 255 lines and a part of one, not the 256 of a curve"},
   };
   for (const row &c : rows) {
     reset();
@@ -233,7 +236,9 @@ TEST_F(E2e, RealSplineShowsTheRateOfALoudnessSwing) {
 }
 
 // Hostile surroundings: each run ends, with status 1 and a message of the
-// program's own, never with a hang or a success.
+// program's own, never with a hang or a success. Every output that cannot
+// take the curves fails the run, whatever kind it is; a file size limit
+// cuts a curve in the middle (the stand-in's three take 1,536 bytes).
 TEST_F(E2e, HostileSurroundingsFailWithAMessage) {
   struct row {
     const char *what;
@@ -241,46 +246,119 @@ TEST_F(E2e, HostileSurroundingsFailWithAMessage) {
     const char *out;
     std::vector<std::string> env;
     const char *message;
+    run_opts opts;
+    bool real_spline; // for a user who cannot reach the stand-in's log
   };
   const std::string audio = input(noise_pcm(8, 20 * chunk_frames, steady));
+  const std::string cut_off = "error do_spline: cannot write the curve to "
+                              "standard output: ";
+  run_opts help;
+  help.args = {"--help"};
+  run_opts limit;
+  limit.fsize_limit = 1000;
+  limit.ignore_sigxfsz = true;
+  run_opts nobody_limit;
+  nobody_limit.fsize_limit = 4096;
+  nobody_limit.as_nobody = true;
+  const std::string write_only = dir_ + "/write-only";
+  write_file(write_only, {});
+  chmod(write_only.c_str(), 0200);
   const row rows[] = {
       {"stdin is a directory",
        dir_,
        "",
        {},
-       "error read_from_fd: Is a directory"},
+       "error read_from_fd: Is a directory",
+       {},
+       false},
       {"stdin closed",
        closed,
        "",
        {},
-       "error read_from_fd: Bad file descriptor"},
+       "error read_from_fd: Bad file descriptor",
+       {},
+       false},
       {"stdout closed",
        audio,
        closed,
        {},
-       "bandsway: standard output is not open for writing"},
+       "bandsway: standard output is not open for writing",
+       {},
+       false},
       // 8,000 chunks give 4,000 points, far more than a pipe holds.
       {"spline stops reading",
        silent_input(chunk_bytes * 8000),
        "",
        {"STUB_SPLINE_MODE=noread"},
-       "did not read all 4000 points"},
+       "did not read all 4000 points",
+       {},
+       false},
+      {"/dev/full",
+       audio,
+       "/dev/full",
+       {},
+       "No space left on device",
+       {},
+       false},
+      {"a pipe nobody reads", audio, broken_pipe, {}, "Broken pipe", {}, false},
+      {"--help to /dev/full",
+       audio,
+       "/dev/full",
+       {},
+       "bandsway: cannot write to standard output: No space left on device",
+       help,
+       false},
+      {"--help to a pipe nobody reads",
+       audio,
+       broken_pipe,
+       {},
+       "bandsway: cannot write to standard output: Broken pipe",
+       help,
+       false},
+      {"file size limit, SIGXFSZ ignored",
+       audio,
+       "",
+       {},
+       "File too large",
+       limit,
+       false},
+      {"file size limit on a file we cannot read back",
+       audio,
+       write_only.c_str(),
+       {},
+       "File too large",
+       nobody_limit,
+       true},
   };
   for (const row &c : rows) {
     std::vector<std::string> env = c.env;
     env.push_back("SPLINE_LOG=" + dir_ + "/log");
     mkdir((dir_ + "/log").c_str(), 0700);
-    const run_result r = run_bandsway(c.in, stub_path(), env, c.out);
+    const std::string path = c.real_spline ? std::getenv("PATH") : stub_path();
+    const run_result r = run_bandsway(c.in, path, env, c.out, c.opts);
+    if (WIFEXITED(r.status) && WEXITSTATUS(r.status) == 124) {
+      std::printf("note: %s: cannot run as nobody here; skipped\n", c.what);
+      continue;
+    }
     EXPECT_EQ(exit_code(r), 1) << c.what << ": " << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos)
         << c.what << ": " << r.err;
-    EXPECT_EQ(r.out, "") << c.what;
+    if (c.opts.fsize_limit < 0) {
+      EXPECT_EQ(r.out, "") << c.what;
+    } else {
+      EXPECT_EQ(r.err.rfind(cut_off, 0), 0u) << c.what << ": " << r.err;
+      // Every byte up to the limit is written: short writes are not lost.
+      if (!c.opts.as_nobody) {
+        EXPECT_EQ(r.out.size(), static_cast<std::size_t>(c.opts.fsize_limit))
+            << c.what;
+      }
+    }
   }
 }
 
-// GNU spline exits 0 when its writes fail: a curve file on a full file
-// system is still a failed run, with partial room as with none. The file
-// system is a 64 KiB tmpfs (16 pages), filled to leave one page or none.
+// A curve file on a full file system is a failed run, with partial room as
+// with none. The file system is a 64 KiB tmpfs (16 pages), filled to leave
+// one page or none.
 TEST_F(E2e, FullDiskFailsTheRun) {
   if (geteuid() != 0)
     GTEST_SKIP() << "mounting a small tmpfs needs root";
@@ -297,7 +375,7 @@ TEST_F(E2e, FullDiskFailsTheRun) {
       0);
   const row rows[] = {
       {"one page of room", 15 * 4096, "No space left on device"},
-      {"no room", 16 * 4096, "the output did not grow"},
+      {"no room", 16 * 4096, "No space left on device"},
   };
   for (const row &c : rows) {
     std::remove((disk + "/curves").c_str());
@@ -306,11 +384,69 @@ TEST_F(E2e, FullDiskFailsTheRun) {
     const run_result r =
         run_bandsway(audio, std::getenv("PATH"), {}, curves.c_str());
     EXPECT_EQ(exit_code(r), 1) << c.what << ": " << r.err;
-    EXPECT_EQ(r.err.rfind("error do_spline: ", 0), 0u)
+    EXPECT_EQ(r.err.rfind("error do_spline: cannot write the curve to "
+                          "standard output: ",
+                          0),
+              0u)
         << c.what << ": " << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos)
         << c.what << ": " << r.err;
     EXPECT_LT(std::count(r.out.begin(), r.out.end(), '\n'), 768) << c.what;
   }
   EXPECT_EQ(std::system(("umount '" + disk + "'").c_str()), 0);
+}
+
+// The command line answers at once: help and version on standard output,
+// anything else refused with the usage, and a terminal on standard input
+// refused rather than waited on.
+TEST_F(E2e, CommandLineAnswersAtOnce) {
+  struct row {
+    std::vector<std::string> args;
+    bool terminal;
+    int status;
+    const char *out; // a text standard output holds
+    const char *err; // and one standard error holds
+  };
+  const std::string audio = input(noise_pcm(8, 8 * chunk_frames, steady));
+  const row rows[] = {
+      {{"--help"}, false, 0, "ffmpeg -loglevel error -i FILE -f s16le", ""},
+      {{"-h"}, false, 0, "sox -D FILE -t raw -e signed-integer -b 16", ""},
+      {{"--version"}, false, 0, "bandsway " BANDSWAY_VERSION "\n", ""},
+      {{"song.wav"}, false, 2, "", "unexpected argument \"song.wav\""},
+      {{"-z"}, false, 2, "", "unknown option -z"},
+      {{"--help", "x"}, false, 2, "", "unexpected argument \"x\""},
+      {{}, true, 2, "", "standard input is a terminal; pipe raw PCM"},
+  };
+  for (const row &c : rows) {
+    std::string in = audio;
+    int pty = -1;
+    if (c.terminal) {
+      pty = posix_openpt(O_RDWR | O_NOCTTY);
+      if (pty < 0 || grantpt(pty) != 0 || unlockpt(pty) != 0) {
+        if (pty >= 0)
+          close(pty);
+        std::printf("note: no pseudo-terminal here; the terminal case is "
+                    "skipped\n");
+        continue;
+      }
+      in = ptsname(pty);
+    }
+    run_opts opts;
+    opts.args = c.args;
+    const run_result r =
+        run_bandsway(in, stub_path(), {"SPLINE_LOG=" + dir_}, "", opts);
+    if (pty >= 0)
+      close(pty);
+    const std::string what = c.args.empty() ? "a terminal" : c.args[0];
+    EXPECT_EQ(exit_code(r), c.status) << what << ": " << r.err;
+    EXPECT_NE(r.out.find(c.out), std::string::npos) << what << ": " << r.out;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << what << ": " << r.err;
+    if (c.status == 0) {
+      EXPECT_EQ(r.err, "") << what;
+    } else {
+      EXPECT_EQ(r.out, "") << what;
+      EXPECT_NE(r.err.find("--help"), std::string::npos) << what;
+    }
+    EXPECT_EQ(spline_runs(), 0) << what;
+  }
 }

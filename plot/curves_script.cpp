@@ -1,0 +1,89 @@
+// The gnuplot script for one file's curves: three panels, sum, tilt and
+// alt, one above the other, with the data inline.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "plot.hpp"
+
+namespace {
+
+constexpr int curves_width = 800;
+constexpr int curves_height = 900;
+const char *const panel_names[curve_count] = {"sum", "tilt", "alt"};
+
+std::string number(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.10g", v);
+  return buf;
+}
+
+// The y range of one curve, set here rather than by gnuplot's autoscale,
+// which refuses a flat curve ("empty y range") and misjudges one whose
+// spread is lost in the precision of its size.
+std::string y_range(const double *v) {
+  const double lo = *std::min_element(v, v + curve_points);
+  const double hi = *std::max_element(v, v + curve_points);
+  const double size = std::max(std::fabs(lo), std::fabs(hi));
+  double from = lo;
+  double to = hi;
+  if (hi - lo <= 1e-9 * size || hi - lo < 1e-200) {
+    const double mid = (lo + hi) / 2;
+    const double half = mid == 0 ? 1 : std::fabs(mid) * 0.01;
+    from = mid - half;
+    to = mid + half;
+  } else {
+    from = lo - (hi - lo) * 0.05;
+    to = hi + (hi - lo) * 0.05;
+  }
+  return "set yrange [" + number(from) + ":" + number(to) + "]\n";
+}
+
+} // namespace
+
+std::string gnuplot_string(std::string_view s) {
+  std::string q = "'";
+  for (const char c : s)
+    q += c == '\'' ? std::string("''") : std::string(1, c);
+  return q + "'";
+}
+
+std::string terminal_line(picture_format format, int w, int h) {
+  const std::string size = std::to_string(w) + "," + std::to_string(h);
+  switch (format) {
+  case picture_format::png:
+    break;
+  case picture_format::svg:
+    return "set terminal svg size " + size +
+           " font 'Sans,11' noenhanced background '#ffffff'\n";
+  case picture_format::pdf:
+    // The same layout at 96 pixels to the inch.
+    return "set terminal pdfcairo size " + number(w / 96.0) + "in," +
+           number(h / 96.0) + "in font 'Sans,8' noenhanced\n";
+  }
+  return "set terminal pngcairo size " + size + " font 'Sans,10' noenhanced\n";
+}
+
+std::string curves_script(const curves &c, picture_format format) {
+  std::string s = terminal_line(format, curves_width, curves_height);
+  // One left margin for all three, so that their axes line up.
+  s += "set encoding utf8\nunset key\nset grid\nset lmargin 11\n";
+  s += "set multiplot layout 3,1";
+  if (c.from_row)
+    s += " title " + gnuplot_string(c.title);
+  s += "\n";
+  // The 768 lines carry no rate span: drawn up to 2 Hz as they come.
+  s += "set xrange [0:" + number(c.from_row ? c.xmax : grid_hz) + "]\n";
+  s += "set xlabel 'fluctuation rate (Hz)'\n";
+  for (int k = 0; k < curve_count; k++) {
+    const double *v = c.values.data() + k * curve_points;
+    s += "set title '" + std::string(panel_names[k]) + "'\n";
+    s += y_range(v);
+    s += "plot '-' using 1:2 with lines linewidth 1.5 linecolor rgb "
+         "'#1f4e9e'\n";
+    for (int j = 0; j < curve_points; j++)
+      s += number(j * c.xmax / (curve_points - 1)) + " " + number(v[j]) + "\n";
+    s += "e\n";
+  }
+  return s + "unset multiplot\n";
+}

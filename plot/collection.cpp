@@ -51,7 +51,8 @@ std::vector<float> finish_average(const row_average &avg) {
   for (std::size_t p = 0; p < h; p++)
     for (int k = 0; k < curve_count; k++)
       for (int c = 0; c < grid_columns; c++) {
-        const std::size_t from = p * grid_values + k * grid_columns + c;
+        const std::size_t from =
+            p * grid_values + static_cast<std::size_t>(k) * grid_columns + c;
         const std::size_t to = (k * h + p) * grid_columns + c;
         m[to] = avg.count[from] == 0
                     ? std::nanf("")

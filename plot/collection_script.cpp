@@ -54,7 +54,7 @@ std::string collection_script(const collection_info &info,
   s += "set encoding utf8\nunset key\n";
   s += viridis;
   s += "set cbrange [0:1]\nset xrange [0:" + fixed(grid_hz) + "]\n";
-  s += "set yrange [" + fixed(info.rows + 0.5) + ":0.5]\n";
+  s += "set yrange [" + fixed(static_cast<double>(info.rows) + 0.5) + ":0.5]\n";
   s += "set tmargin at screen " + fixed(panel_top) + "\n";
   s += "set bmargin at screen " + fixed(panel_bottom) + "\n";
   s += "set xtics 0.5\nset mxtics 5\nset xlabel 'fluctuation rate (Hz)'\n";

@@ -25,17 +25,12 @@ std::string y_range(const double *v) {
   const double lo = *std::min_element(v, v + curve_points);
   const double hi = *std::max_element(v, v + curve_points);
   const double size = std::max(std::fabs(lo), std::fabs(hi));
-  double from = lo;
-  double to = hi;
-  if (hi - lo <= 1e-9 * size || hi - lo < 1e-200) {
-    const double mid = (lo + hi) / 2;
-    const double half = mid == 0 ? 1 : std::fabs(mid) * 0.01;
-    from = mid - half;
-    to = mid + half;
-  } else {
-    from = lo - (hi - lo) * 0.05;
-    to = hi + (hi - lo) * 0.05;
-  }
+  const bool flat = hi - lo <= 1e-9 * size || hi - lo < 1e-200;
+  const double mid = (lo + hi) / 2;
+  const double half =
+      flat ? (mid == 0 ? 1 : std::fabs(mid) * 0.01) : (hi - lo) * 0.55;
+  const double from = mid - half;
+  const double to = mid + half;
   return "set yrange [" + number(from) + ":" + number(to) + "]\n";
 }
 
@@ -76,7 +71,8 @@ std::string curves_script(const curves &c, picture_format format) {
   s += "set xrange [0:" + number(c.from_row ? c.xmax : grid_hz) + "]\n";
   s += "set xlabel 'fluctuation rate (Hz)'\n";
   for (int k = 0; k < curve_count; k++) {
-    const double *v = c.values.data() + k * curve_points;
+    const double *v =
+        c.values.data() + static_cast<std::ptrdiff_t>(k) * curve_points;
     s += "set title '" + std::string(panel_names[k]) + "'\n";
     s += y_range(v);
     s += "plot '-' using 1:2 with lines linewidth 1.5 linecolor rgb "

@@ -1,5 +1,6 @@
 // gnuplot as a child without a shell: the script goes in through a pipe,
 // the picture comes back through another, its complaints through a third.
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -50,9 +51,8 @@ std::string last_line(const std::string &err) {
     end = start == std::string::npos ? 0 : start;
   }
   // Only printable ASCII reaches the terminal.
-  for (char &c : line)
-    if (c < ' ' || c > '~')
-      c = '?';
+  std::replace_if(
+      line.begin(), line.end(), [](char c) { return c < ' ' || c > '~'; }, '?');
   return line;
 }
 

@@ -18,7 +18,7 @@ std::string cannot_write(const out_file &out, int err) {
 } // namespace
 
 std::string check_out(const std::string &out) {
-  const std::string folder =
+  std::string folder =
       "-o " + out + " names a folder; give the picture's file name";
   if (!out.empty() && out.back() == '/')
     return folder;

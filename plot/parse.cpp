@@ -151,7 +151,8 @@ bool parse_chunks(std::string_view s, int *chunks) {
 double rate_span(int chunks) {
   // Bin k of an n-point series transform is k cycles per n quarter
   // seconds, 4k/n Hz; the curves run over bins 0 to n/2 - 1.
-  return 4.0 * (chunks / 2 - 1) / chunks;
+  const int last_bin = chunks / 2 - 1;
+  return 4.0 * last_bin / chunks;
 }
 
 std::string quote(std::string_view s) {

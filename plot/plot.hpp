@@ -43,7 +43,7 @@ constexpr int pixel_rows = 720;
 constexpr int max_named_rows = 60;
 // Lengths, in characters, of a one-file title and of a row's name.
 constexpr std::size_t max_title_chars = 60;
-constexpr std::size_t max_name_chars = 24;
+constexpr std::size_t max_name_chars = 28;
 // Damaged table rows named one by one before the rest are only counted.
 constexpr long max_named_damage = 100;
 

@@ -24,11 +24,11 @@ float peak_rate(const double *values, double xmax) {
 
 void resample_row(const double *values, double xmax, float *grid) {
   for (int k = 0; k < curve_count; k++) {
-    const double *v = values + k * curve_points;
+    const double *v = values + static_cast<std::ptrdiff_t>(k) * curve_points;
     double peak = v[peak_from];
     for (int j = peak_from + 1; j < curve_points; j++)
       peak = std::fmax(peak, v[j]);
-    float *out = grid + k * grid_columns;
+    float *out = grid + static_cast<std::ptrdiff_t>(k) * grid_columns;
     int next = 0; // the first point not yet past a column
     for (int c = 0; c < grid_columns; c++) {
       // The column's centre, and where it falls between the row's points,

@@ -90,7 +90,7 @@ std::string collection_script(const collection_info &info,
          ") format='%float32' skip=" + std::to_string(skip) +
          " dx=" + fixed(grid_hz / grid_columns) + " dy=" + fixed(dy) +
          " origin=(" + fixed(grid_hz / grid_columns / 2) + "," +
-         fixed(0.5 + dy / 2) + ") with image\n";
+         fixed(0.5 + dy / 2) + ") with image notitle\n";
   }
   return s + "unset multiplot\n";
 }

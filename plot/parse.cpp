@@ -91,9 +91,10 @@ enum class value_fault { none, syntax, infinite, range };
 value_fault check_value(std::string_view s, double *v) {
   if (!is_plain_number(s))
     return value_fault::syntax;
+  double x = 0;
+#if defined(__cpp_lib_to_chars)
   // from_chars takes no plus sign.
   const std::string_view digits = s[0] == '+' ? s.substr(1) : s;
-  double x = 0;
   const auto [end, ec] =
       std::from_chars(digits.data(), digits.data() + digits.size(), x);
   if (ec == std::errc::result_out_of_range) {
@@ -104,6 +105,15 @@ value_fault check_value(std::string_view s, double *v) {
   } else if (ec != std::errc() || end != digits.data() + digits.size()) {
     return value_fault::syntax;
   }
+#else
+  // A C++ library without from_chars for doubles (libc++ before 17):
+  // strtod reads in place, stopping at the byte after s, which cannot
+  // continue a number.
+  char *end = nullptr;
+  x = std::strtod(s.data(), &end);
+  if (end != s.data() + s.size())
+    return value_fault::syntax;
+#endif
   if (!std::isfinite(x))
     return value_fault::infinite;
   if (std::fabs(x) > max_abs_value)

@@ -70,7 +70,9 @@ struct table_row {
 // Numbers and names (parse.cpp).
 
 // Parses s as a plain decimal number (sign, digits, point, exponent), finite
-// and within max_abs_value; returns "" or why not, after `where`.
+// and within max_abs_value; returns "" or why not, after `where`. The byte
+// after s must be one that cannot continue a number (a tab, newline, blank
+// or NUL), as in a line of a table or of the curves.
 std::string parse_value(std::string_view s, std::string_view where, double *v);
 // Parses a chunk count: digits only, from min_curve_chunks to max_chunks.
 bool parse_chunks(std::string_view s, int *chunks);
@@ -83,8 +85,9 @@ std::string quote(std::string_view s);
 // spaces, \\ as in the table, control bytes and bytes that are not UTF-8 as
 // "?", cut to max_chars characters with "..." at the end.
 std::string display_name(std::string_view path, std::size_t max_chars);
-// Checks one table line (line number `line`) and fills row; returns "" or
-// the message naming the line and what is wrong.
+// Checks one table line (line number `line`), which a tab, newline or NUL
+// must follow, and fills row; returns "" or the message naming the line
+// and what is wrong.
 std::string parse_row(std::string_view text, long line, table_row *row);
 
 // One file's curves (read_curves.cpp).

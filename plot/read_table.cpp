@@ -73,19 +73,21 @@ std::string read_table(int fd, const std::string &name, int out_fd,
   s->out_fd = out_fd;
   s->tmp_dir = &tmp_dir;
   s->packed.resize(rows_per_block * grid_values);
-  std::vector<char> buf(read_block);
+  // One byte more than is read, for a NUL after the last line.
+  std::vector<char> buf(read_block + 1);
   std::size_t have = 0; // bytes in buf, from its start
   long nr = 0;
   bool skipping = false; // in the rest of an overlong line
   bool at_end = false;
   while (!at_end) {
-    const ssize_t got = read(fd, buf.data() + have, buf.size() - have);
+    const ssize_t got = read(fd, buf.data() + have, read_block - have);
     if (got < 0 && errno == EINTR)
       continue;
     if (got < 0)
       return "cannot read " + name + ": " + std::strerror(errno);
     at_end = got == 0;
     have += static_cast<std::size_t>(got);
+    buf[have] = '\0';
     std::size_t start = 0;
     for (;;) {
       const char *nl = static_cast<const char *>(

@@ -83,6 +83,7 @@ plot)
   bandsway-plot -o "$tmp/t3.svg" "$tmp/t3.tsv" 2>"$tmp/err"
   status=$?
   expect "plot of a table" 0 ""
+  bandsway-plot -o "$tmp/t3b.svg" "$tmp/t3.tsv" && cmp -s "$tmp/t3.svg" "$tmp/t3b.svg" && ok || fail "plot: two SVGs of the same table differ"
   [ "$(grep -Eo '<text>(early|middle|late)</text>' "$tmp/t3.svg" | tr '\n' ' ')" = "<text>early</text> <text>middle</text> <text>late</text> " ] &&
     ok || fail "plot of a table: rows not named in the order of their peaks: $(grep -Eo '<text>(early|middle|late)</text>' "$tmp/t3.svg" | tr '\n' ' ')"
   # Damaged rows are named and skipped; the rest is drawn, and the run fails.

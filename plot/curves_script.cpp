@@ -52,9 +52,10 @@ std::string terminal_line(picture_format format, int w, int h) {
     return "set terminal svg size " + size +
            " font 'Sans,11' noenhanced background '#ffffff'\n";
   case picture_format::pdf:
-    // The same layout at 96 pixels to the inch.
-    return "set terminal pdfcairo size " + number(w / 96.0) + "in," +
-           number(h / 96.0) + "in font 'Sans,8' noenhanced\n";
+    // The PNG's layout at 72 pixels to the inch, where a point is a pixel,
+    // so that the text keeps its size to the picture.
+    return "set terminal pdfcairo size " + number(w / 72.0) + "in," +
+           number(h / 72.0) + "in font 'Sans,10' fontscale 1 noenhanced\n";
   }
   return "set terminal pngcairo size " + size + " font 'Sans,10' noenhanced\n";
 }
@@ -62,7 +63,9 @@ std::string terminal_line(picture_format format, int w, int h) {
 std::string curves_script(const curves &c, picture_format format) {
   std::string s = terminal_line(format, curves_width, curves_height);
   // One left margin for all three, so that their axes line up.
-  s += "set encoding utf8\nunset key\nset grid\nset lmargin 11\n";
+  s += "set encoding utf8\nunset key\nset lmargin 11\n";
+  // A light grid that every terminal draws alike.
+  s += "set grid linetype 1 linewidth 0.5 linecolor rgb '#d8d8d8'\n";
   s += "set multiplot layout 3,1";
   if (c.from_row)
     s += " title " + gnuplot_string(c.title);

@@ -1,0 +1,180 @@
+// The one header of bandsway-batch: the driver that walks a collection and
+// hands batches of files to GNU parallel, and the job mode that parallel
+// runs on each machine; one concern per source file.
+#ifndef BANDSWAY_BATCH_HPP
+#define BANDSWAY_BATCH_HPP
+
+#include <sys/types.h>
+
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "defs.hpp"
+
+// The name every message starts with.
+constexpr const char *batch_prog = "bandsway-batch";
+
+// The values bandsway prints for one file, and the fields of a table row:
+// the path, the chunks and the values.
+constexpr int row_values = 3 * curve_points;
+constexpr int row_fields = row_values + 2;
+
+// The most files one job analyses: starting a job costs parallel some
+// milliseconds, and a stop loses at most the batches in flight.
+constexpr std::size_t max_batch_files = 32;
+
+// The version of what a job prints; a job of another version is refused.
+constexpr int job_protocol = 1;
+
+// The start of a job's account line: "#bsw PROTOCOL HOST FILES FAILED",
+// then a tab and the first path of its batch.
+constexpr std::string_view account_mark = "#bsw ";
+
+// The environment variable that names the lifeline's read end, a pipe
+// whose write end only the driver holds: a job that sees it close stops.
+constexpr const char *lifeline_env = "BANDSWAY_BATCH_LIFELINE";
+
+// The file name endings looked for under folders, in lower case.
+extern const std::vector<std::string> audio_extensions;
+
+// Exit statuses of the job: some files failed (each named), or it could
+// not go on.
+constexpr int job_some_failed = 1;
+constexpr int job_broken = 3;
+
+// Paths and messages (io.cpp).
+
+// Writes a path as the table does: a backslash, tab or newline in it as
+// \\, \t or \n, so that a row stays one line of tab-separated fields.
+std::string escape_path(std::string_view raw);
+// Undoes escape_path; any other backslash pair is kept as it stands.
+std::string unescape_path(std::string_view escaped);
+// Makes an escaped path safe for a terminal: every other control byte and
+// DEL are written as \xHH, so that no name can send an escape sequence.
+std::string shown_name(std::string_view escaped);
+// Writes all of data to fd, retrying short writes and EINTR; false (with
+// errno set) when it cannot.
+bool write_all(int fd, std::string_view data);
+// Prints "bandsway-batch: MESSAGE" and a newline on standard error in one
+// write.
+void say(std::string_view message);
+// The text of errno value err, as strerror gives it.
+std::string error_text(int err);
+
+// Processes (process.cpp).
+
+// A process to start: its arguments and the descriptors it gets as its
+// standard input, output and error (-1: /dev/null).
+struct child_spec {
+  std::vector<std::string> argv;
+  int in = -1;
+  int out = -1;
+  int err = -1;
+};
+// Starts spec with posix_spawnp (no shell), with the default signal
+// handling and an empty signal mask; returns its pid, or -1 with errno set.
+pid_t spawn_child(const child_spec &spec);
+// Waits for pid, retrying EINTR; returns its wait status.
+int wait_child(pid_t pid);
+// Says how a wait status ended: "exited with status N" or "was killed by
+// signal N".
+std::string status_text(int status);
+// Whether name is an executable file in a folder of PATH.
+bool on_path(const char *name);
+// The formats this machine's sox reads, as "sox -h" lists them, each
+// between spaces (" wav flac ... "); "" when sox cannot be run.
+std::string sox_formats();
+// Creates a pipe whose both ends close on exec; false with errno set.
+bool make_pipe(int fds[2]);
+
+// The table (table.cpp).
+
+// The header line of the table, without its newline.
+std::string table_header();
+// A whole row of an existing table: its escaped path, where the row starts
+// and its length with the newline.
+struct table_row {
+  std::string path;
+  off_t at = 0;
+  std::size_t length = 0;
+};
+// What an existing table holds: whether its first line is the header, its
+// whole rows, how many lines are damaged (not 770 fields), and where its
+// whole lines end (a partial last line starts there).
+struct table_scan {
+  bool header_ok = false;
+  std::vector<table_row> rows;
+  std::size_t damaged = 0;
+  off_t whole_end = 0;
+};
+// Reads a table from f; an empty f reads as header_ok with no rows.
+table_scan read_table(FILE *f);
+// Whether a line (without its newline) is a whole row: 770 fields.
+bool is_row(std::string_view line);
+// The paths of `sorted_all` (byte order) that no row of `done` has.
+std::vector<std::string> drop_done(const std::vector<std::string> &sorted_all,
+                                   const std::vector<table_row> &done);
+// Whether the rows are in byte order of their paths.
+bool rows_sorted(const std::vector<table_row> &rows);
+// Replaces the table `name` (open as fd) by the header and the given rows,
+// copied from fd, through a temporary file beside it and a rename that
+// keeps its mode; returns "" or the reason it failed.
+std::string rewrite_table(const std::string &name, int fd,
+                          const std::vector<table_row> &rows);
+
+// The files to analyse (scan.cpp).
+
+// The escaped paths found, in byte order, each once, and whether an
+// argument or a folder under one could not be read in full.
+struct scan_result {
+  std::vector<std::string> paths;
+  bool failed = false;
+};
+// Walks the arguments: under folders, the regular files whose ending is in
+// `extensions` (links followed, loops and dangling links reported); a file
+// named itself is taken whatever its name. Stops early when *stop is set.
+scan_result scan_arguments(const std::vector<std::string> &args,
+                           const std::vector<std::string> &extensions,
+                           const volatile sig_atomic_t *stop);
+
+// The two modes (driver.cpp, job.cpp).
+
+// The driver's command line once parsed.
+struct driver_options {
+  int jobs = 0; // 0: one per processor
+  std::string out;
+  std::string logins;
+  std::vector<std::string> args;
+};
+// Runs the whole batch; returns the exit status.
+int run_driver(const driver_options &opts);
+// Analyses one batch (escaped paths, tab-separated; relative ones under
+// cwd), printing a row per file and the account line; returns the status.
+int run_job(const std::string &cwd, const std::string &batch);
+
+// Whole-file checks (whole_file.cpp).
+
+// The container a file's first bytes show.
+enum class media_kind { unknown, ogg, mp3, flac, wav, aiff, wavpack };
+// What a file's framing says of it: its kind, the length its header states
+// (-1: none, or an unknown all-ones streamed WAV size), and a fault in its
+// framing ("" when none).
+struct file_facts {
+  media_kind kind = media_kind::unknown;
+  double stated_seconds = -1;
+  std::string framing_fault;
+};
+// The facts of a file from its first and last bytes and its size.
+file_facts facts_from_bytes(std::string_view head, std::string_view tail,
+                            std::uint64_t size);
+// The facts of the file at path; an unreadable file gives no facts.
+file_facts read_file_facts(const std::string &path);
+// "" when decoded_bytes of 44.1 kHz s16 stereo agree with the facts, or
+// the reason the file is cut short ("cut short: ...").
+std::string judge_length(const file_facts &facts, long long decoded_bytes);
+
+#endif

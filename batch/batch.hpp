@@ -39,7 +39,9 @@ constexpr std::string_view account_mark = "#bsw ";
 constexpr const char *lifeline_env = "BANDSWAY_BATCH_LIFELINE";
 
 // The file name endings looked for under folders, in lower case.
-extern const std::vector<std::string> audio_extensions;
+inline constexpr std::string_view audio_extensions[] = {
+    "wav", "flac", "ogg", "oga", "opus", "mp3", "aif", "aiff",
+    "wv",  "m4a",  "aac", "wma", "mp4",  "mkv", "mka", "webm"};
 
 // Exit statuses of the job: some files failed (each named), or it could
 // not go on.
@@ -62,6 +64,11 @@ bool write_all(int fd, std::string_view data);
 // Prints "bandsway-batch: MESSAGE" and a newline on standard error in one
 // write.
 void say(std::string_view message);
+// Says "NAME: WHAT" as say() does, NAME (an escaped path) made safe by
+// shown_name.
+void say_about(std::string_view name, std::string_view what);
+// c in lower case, if it is an ASCII capital.
+char lower_ascii(char c);
 // The text of errno value err, as strerror gives it.
 std::string error_text(int err);
 

@@ -115,8 +115,10 @@ std::vector<table_row> open_table(table_file &t, int *status) {
     // a power cut): such rows are dropped, and their files redone.
     const std::string why = rewrite_table(t.name, t.fd, scan.rows);
     if (!why.empty()) {
-      say(name +
-          " has damaged rows and cannot be rewritten without them: " + why);
+      std::string m = name;
+      m += " has damaged rows and cannot be rewritten without them: ";
+      m += why;
+      say(m);
       return {};
     }
     say(name + ": dropped damaged rows; their files are analysed again");
@@ -139,6 +141,12 @@ std::vector<std::size_t> make_batches(std::size_t n, std::size_t slots) {
   return starts;
 }
 
+// The index after the last file of batch b.
+std::size_t batch_end(const run &r, std::size_t b) {
+  return b + 1 < r.batch_starts.size() ? r.batch_starts.at(b + 1)
+                                       : r.todo.size();
+}
+
 // Writes the batches, NUL-terminated, to an unlinked temporary file, which
 // becomes parallel's standard input; -1 after saying why it cannot.
 int write_batches(const run &r) {
@@ -155,11 +163,12 @@ int write_batches(const run &r) {
   std::string buf;
   bool ok = true;
   for (std::size_t b = 0; b < r.batch_starts.size() && ok; b++) {
-    const std::size_t end =
-        b + 1 < r.batch_starts.size() ? r.batch_starts[b + 1] : r.todo.size();
-    for (std::size_t i = r.batch_starts[b]; i < end; i++)
-      buf += r.todo[i] + (i + 1 < end ? '\t' : '\0');
-    if (buf.size() >= (1U << 16) || b + 1 == r.batch_starts.size()) {
+    const std::size_t end = batch_end(r, b);
+    for (std::size_t i = r.batch_starts[b]; i < end; i++) {
+      buf += r.todo[i];
+      buf += i + 1 < end ? '\t' : '\0';
+    }
+    if (buf.size() >= (1U << 16) || end == r.todo.size()) {
       ok = write_all(fd, buf);
       buf.clear();
     }
@@ -185,23 +194,43 @@ void advance(run &r) {
     r.write_error = "cannot write to standard output: " + error_text(errno);
 }
 
+// The words of s between single spaces.
+std::vector<std::string> split_words(const std::string &s) {
+  std::vector<std::string> words;
+  std::size_t from = 0;
+  while (from <= s.size()) {
+    const std::size_t end = std::min(s.find(' ', from), s.size());
+    words.push_back(s.substr(from, end - from));
+    from = end + 1;
+  }
+  return words;
+}
+
+// The decimal number s holds, or -1 when it holds anything else.
+long long number_of(const std::string &s) {
+  if (s.empty() || s.size() > 18 ||
+      s.find_first_not_of("0123456789") != std::string::npos)
+    return -1;
+  return std::strtoll(s.c_str(), nullptr, 10);
+}
+
 // Takes one line of the jobs' output: a row or a job's account.
 void take_line(run &r, table_file *t, std::string_view line) {
   if (line.substr(0, account_mark.size()) == account_mark) {
     // "#bsw PROTOCOL HOST FILES FAILED\tFIRST-PATH\n"
     const std::string head(line.substr(account_mark.size(),
                                        line.find('\t') - account_mark.size()));
-    int proto = 0;
-    char host[256] = {};
-    unsigned long long files = 0;
-    unsigned long long failed = 0;
     const std::size_t tab = line.find('\t');
-    if (tab == std::string_view::npos || line.back() != '\n' ||
-        std::sscanf(head.c_str(), "%d %255s %llu %llu", &proto, host, &files,
-                    &failed) != 4) {
+    const std::vector<std::string> words = split_words(head);
+    const long long proto = words.size() == 4 ? number_of(words[0]) : -1;
+    const long long files = words.size() == 4 ? number_of(words[2]) : -1;
+    const long long failed = words.size() == 4 ? number_of(words[3]) : -1;
+    if (tab == std::string_view::npos || line.back() != '\n' || proto < 0 ||
+        files < 0 || failed < 0) {
       r.damaged++;
       return;
     }
+    const std::string &host = words[1];
     if (proto != job_protocol) {
       if (!r.wrong_version)
         say(shown_name(host) +
@@ -212,19 +241,17 @@ void take_line(run &r, table_file *t, std::string_view line) {
             "): install the same version on every machine");
       r.wrong_version = true;
     }
-    r.accounted += files;
-    r.failed += failed;
+    r.accounted += static_cast<std::size_t>(files);
+    r.failed += static_cast<std::size_t>(failed);
     const std::string first(line.substr(tab + 1, line.size() - tab - 2));
     const auto it = std::lower_bound(r.todo.begin(), r.todo.end(), first);
     if (it == r.todo.end() || *it != first)
       return;
-    const auto b =
+    const auto b = static_cast<std::size_t>(
         std::upper_bound(r.batch_starts.begin(), r.batch_starts.end(),
                          static_cast<std::size_t>(it - r.todo.begin())) -
-        1;
-    const std::size_t end =
-        b + 1 != r.batch_starts.end() ? *(b + 1) : r.todo.size();
-    for (std::size_t i = *b; i < end; i++)
+        r.batch_starts.begin() - 1);
+    for (std::size_t i = r.batch_starts[b]; i < batch_end(r, b); i++)
       if (r.state[i] == pending)
         r.state[i] = settled;
     if (t == nullptr)
@@ -414,9 +441,13 @@ int run_driver(const driver_options &opts) {
     say("ffmpeg is not installed: files that this sox cannot decode (such "
         "as m4a, aac, opus, wma, mp4) are not looked for");
   std::vector<std::string> extensions;
-  for (const std::string &e : audio_extensions)
-    if (have_ffmpeg || formats.find(" " + e + " ") != std::string::npos)
-      extensions.push_back(e);
+  for (const std::string_view e : audio_extensions) {
+    std::string word = " ";
+    word += e;
+    word += ' ';
+    if (have_ffmpeg || formats.find(word) != std::string::npos)
+      extensions.emplace_back(e);
+  }
 
   scan_result found = scan_arguments(opts.args, extensions, &stop_signal);
   run r;
@@ -462,9 +493,9 @@ int run_driver(const driver_options &opts) {
       }
       table.whole = static_cast<off_t>(header.size());
     }
-    int rows[2] = {-1, -1};
-    int life[2] = {-1, -1};
     if (!r.todo.empty()) {
+      int rows[2] = {-1, -1};
+      int life[2] = {-1, -1};
       if (!make_pipe(rows) || !make_pipe(life)) {
         say("cannot make a pipe: " + error_text(errno));
         return 1;

@@ -71,6 +71,13 @@ bool write_all(int fd, std::string_view data) {
   return true;
 }
 
+void say_about(std::string_view name, std::string_view what) {
+  std::string m = shown_name(name);
+  m += ": ";
+  m += what;
+  say(m);
+}
+
 void say(std::string_view message) {
   std::string line = batch_prog;
   line += ": ";
@@ -78,6 +85,10 @@ void say(std::string_view message) {
   line += '\n';
   // Nothing is left to tell the user if standard error fails.
   static_cast<void>(write_all(2, line));
+}
+
+char lower_ascii(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 std::string error_text(int err) { return std::strerror(err); }

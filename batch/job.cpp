@@ -228,9 +228,7 @@ std::string extension_of(const std::string &path) {
   if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
     return "";
   std::string ext = path.substr(dot + 1);
-  for (char &c : ext)
-    if (c >= 'A' && c <= 'Z')
-      c = static_cast<char>(c - 'A' + 'a');
+  std::transform(ext.begin(), ext.end(), ext.begin(), lower_ascii);
   return ext;
 }
 
@@ -310,17 +308,16 @@ file_outcome analyse(const std::string &name, const std::string &path,
       o.reason = "cannot decode: " + joined(dec_lines);
     return o;
   }
-  const std::string shown = shown_name(name);
   // Warnings are passed on; a streamed WAV's unknown size is no news.
   for (const std::string &l : dec_lines)
     if (!has(l, "Premature EOF"))
-      say(shown + ": " + l);
+      say_about(name, l);
   if (!bsw_ok) {
     o.reason = bsw_reason;
     return o;
   }
   for (const std::string &l : bsw_lines)
-    say(shown + ": " + l);
+    say_about(name, l);
   const auto lines = std::count(st.values.begin(), st.values.end(), '\n');
   if (lines != row_values || st.values.back() != '\n') {
     o.reason = "bandsway printed " + std::to_string(lines) + " values, not " +
@@ -365,16 +362,16 @@ int run_job(const std::string &cwd, const std::string &batch) {
   for (const std::string &name : names) {
     std::string path = unescape_path(name);
     if (path.front() != '/')
-      path = cwd + "/" + path;
+      path.insert(0, cwd + "/");
     const file_outcome o =
         analyse(name, path, formats, have_ffmpeg, host, life);
     if (o.stopped)
       return job_signal != 0 ? 128 + job_signal : job_broken;
     if (!o.reason.empty()) {
-      say(shown_name(name) + ": " + o.reason);
+      say_about(name, o.reason);
       failed++;
     } else if (!write_all(1, o.row)) {
-      say(shown_name(name) + ": cannot write its row: " + error_text(errno));
+      say_about(name, "cannot write its row: " + error_text(errno));
       return job_broken;
     }
   }

@@ -38,7 +38,7 @@ int job_count(const char *s) {
   for (std::size_t i = 0; i < n; i++)
     if (s[i] < '0' || s[i] > '9')
       return 0;
-  return std::atoi(s);
+  return static_cast<int>(std::strtol(s, nullptr, 10));
 }
 
 } // namespace

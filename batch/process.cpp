@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -26,11 +27,10 @@ int map_fd(posix_spawn_file_actions_t *actions, int from, int to) {
 } // namespace
 
 pid_t spawn_child(const child_spec &spec) {
-  std::vector<char *> argv;
-  argv.reserve(spec.argv.size() + 1);
-  for (const std::string &a : spec.argv)
-    argv.push_back(const_cast<char *>(a.c_str()));
-  argv.push_back(nullptr);
+  std::vector<char *> argv(spec.argv.size() + 1, nullptr);
+  std::transform(
+      spec.argv.begin(), spec.argv.end(), argv.begin(),
+      [](const std::string &a) { return const_cast<char *>(a.c_str()); });
 
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attr;
@@ -53,8 +53,7 @@ pid_t spawn_child(const child_spec &spec) {
   sigemptyset(&defaults);
   for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD})
     sigaddset(&defaults, s);
-  if (rc == 0)
-    rc = posix_spawnattr_setsigmask(&attr, &none);
+  rc = posix_spawnattr_setsigmask(&attr, &none);
   if (rc == 0)
     rc = posix_spawnattr_setsigdefault(&attr, &defaults);
   if (rc == 0)

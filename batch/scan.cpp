@@ -10,18 +10,14 @@
 
 #include "batch.hpp"
 
-const std::vector<std::string> audio_extensions = {
-    "wav", "flac", "ogg", "oga", "opus", "mp3", "aif", "aiff",
-    "wv",  "m4a",  "aac", "wma", "mp4",  "mkv", "mka", "webm"};
-
 namespace {
 
 // A file named on the command line: its typed name and its identity, so
 // that the same file found again, under a folder or another name, gives
 // one row.
 struct named_file {
-  std::string name;
-  bool seen_elsewhere;
+  std::string name;    // cppcheck-suppress unusedStructMember
+  bool seen_elsewhere; // cppcheck-suppress unusedStructMember
 };
 using file_id = std::pair<dev_t, ino_t>;
 using named_files = std::map<file_id, named_file>;
@@ -36,7 +32,7 @@ struct folder_arg {
 };
 
 void report(bool *failed, std::string_view name, std::string_view what) {
-  say(shown_name(escape_path(name)) + ": " + std::string(what));
+  say_about(escape_path(name), what);
   *failed = true;
 }
 
@@ -47,9 +43,7 @@ bool has_extension(std::string_view name,
   if (dot == std::string_view::npos)
     return false;
   std::string ext(name.substr(dot + 1));
-  for (char &c : ext)
-    if (c >= 'A' && c <= 'Z')
-      c = static_cast<char>(c - 'A' + 'a');
+  std::transform(ext.begin(), ext.end(), ext.begin(), lower_ascii);
   return std::find(extensions.begin(), extensions.end(), ext) !=
          extensions.end();
 }

@@ -67,10 +67,9 @@ table_scan read_table(FILE *f) {
 
 std::vector<std::string> drop_done(const std::vector<std::string> &sorted_all,
                                    const std::vector<table_row> &done) {
-  std::vector<std::string_view> have;
-  have.reserve(done.size());
-  for (const table_row &r : done)
-    have.emplace_back(r.path);
+  std::vector<std::string_view> have(done.size());
+  std::transform(done.begin(), done.end(), have.begin(),
+                 [](const table_row &r) { return std::string_view(r.path); });
   std::sort(have.begin(), have.end());
   std::vector<std::string> left;
   auto d = have.begin();

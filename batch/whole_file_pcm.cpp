@@ -121,8 +121,8 @@ double aiff_seconds(std::string_view head) {
       if (aifc && (size < 22 || body + 22 > head.size() ||
                    !aifc_frame_exact(head.substr(body + 18, 4))))
         return -1;
-      const std::uint64_t frame_bytes = channels * sample_bytes;
-      if (frame_bytes > 0 && frames == sox_aiff_unknown / frame_bytes)
+      const std::uint64_t frame_size = channels * sample_bytes;
+      if (frame_size > 0 && frames == sox_aiff_unknown / frame_size)
         return -1;
       return seconds_of(frames, extended_at(head, body + 8));
     }

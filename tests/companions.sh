@@ -385,10 +385,12 @@ EOF2
   expect "batch -S, jobs not run" 1 "14 of 14 files were neither analysed nor reported"
   ;;
 man)
-  groff -man -ww -z "$src/man/bandsway.1" 2>"$tmp/err"
-  status=$?
-  [ ! -s "$tmp/err" ] || status=99
-  expect "manual page renders without warnings" 0 ""
+  for page in bandsway.1 bandsway-batch.1; do
+    groff -man -ww -z "$src/man/$page" 2>"$tmp/err"
+    status=$?
+    [ ! -s "$tmp/err" ] || status=99
+    expect "manual page $page renders without warnings" 0 ""
+  done
   ;;
 install)
   cmake --install "$build" --prefix "$tmp/p" >/dev/null 2>"$tmp/err"
@@ -397,7 +399,9 @@ install)
   for f in bin/bandsway bin/bandsway-plot bin/bandsway-batch; do
     [ -x "$tmp/p/$f" ] && ok || fail "install: $f missing or not executable"
   done
-  [ -f "$tmp/p/share/man/man1/bandsway.1" ] && ok || fail "install: man page missing"
+  for f in bandsway.1 bandsway-batch.1; do
+    [ -f "$tmp/p/share/man/man1/$f" ] && ok || fail "install: man page $f missing"
+  done
   "$build/make_example" 2 | "$tmp/p/bin/bandsway" | "$tmp/p/bin/bandsway-plot" >"$tmp/i.png" 2>"$tmp/err"
   is_png "$tmp/i.png" 800 900 && ok || fail "installed pieces do not make a plot: $(cat "$tmp/err")"
   ;;

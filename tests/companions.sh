@@ -301,7 +301,7 @@ EOF2
     i=0
     while [ ! -s "$tmp/slow/started" ] && [ $i -lt 600 ]; do sleep 0.1 && i=$((i + 1)); done
   }
-  PATH="$tmp/slow:$PATH" setsid bandsway-batch "$lib/first song.wav" >/dev/null 2>"$tmp/err" &
+  PATH="$tmp/slow:$PATH" perl -e 'setpgrp(0, 0); exec @ARGV or die' bandsway-batch "$lib/first song.wav" >/dev/null 2>"$tmp/err" &
   pid=$!
   started
   kill -TERM "-$pid"

@@ -261,7 +261,8 @@ EOF2
     cmp -s "$tmp/before" "$tmp/$f" && ok || fail "batch -o onto $f changed it"
   done
 
-  # More files: cut where only their headers tell (AIFF, WavPack), a WAV
+  # More files: cut where only their headers tell (AIFF, WavPack, a FLAC
+  # cut at a frame's start, where sox only warns of its MD5), a WAV
   # streamed with unknown (all-ones) sizes, a FLAC named .ogg, and a name
   # that a terminal would take for an escape sequence.
   more="$tmp/more"
@@ -270,6 +271,8 @@ EOF2
   raw2 "$tmp/five.flac" "$tmp/five.wv" && head -c 300000 "$tmp/five.wv" >"$more/cut.wv"
   ffmpeg -nostdin -v error -f s16le -ac 2 -ar 44100 -i "$tmp/a.raw" -f wav - >"$more/streamed.wav"
   cp "$lib/sub dir/second.flac" "$more/flac.ogg"
+  frame=$(od -A d -t x1 -v "$tmp/five.flac" | awk '{ for (i = 2; i <= NF; i++) { if (p == "ff" && $i == "f8") print $1 + i - 3; p = $i } }' | sed -n 15p)
+  head -c "$frame" "$tmp/five.flac" >"$more/frame.flac"
   esc=$(printf 'esc\033]0;retitled\007.wav')
   echo "not audio" >"$more/$esc"
   {
@@ -281,6 +284,7 @@ EOF2
   status=$?
   expect "batch, more files" 1 "cut.aiff: cut short"
   grep -q "cut.wv: cut short" "$tmp/err" && ok || fail "batch: a cut WavPack file is not a failure: $(cat "$tmp/err")"
+  grep -Eq "frame.flac: (cannot decode|cut short)" "$tmp/err" && ok || fail "batch: a FLAC cut at a frame is not a failure: $(cat "$tmp/err")"
   cmp -s "$tmp/want.more" "$tmp/rows" && ok || fail "batch, more files: rows differ: $(diff "$tmp/want.more" "$tmp/rows" | cut -c1-80 | head -n 4)"
   grep -q 'esc\\x1b\]0;retitled\\x07.wav: cannot decode' "$tmp/err" && ! tr -d '\n' <"$tmp/err" | LC_ALL=C grep -q '[^ -~]' &&
     ok || fail "batch: a control byte of a name reached stderr: $(od -c "$tmp/err" | grep -m 1 033)"

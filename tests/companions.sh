@@ -256,6 +256,11 @@ batch)
   mkdir "$tmp/loop" "$tmp/none"
   cp "$lib/first song.wav" "$tmp/loop/one.wav"
   ln -s . "$tmp/loop/self"
+  mkdir "$tmp/dang" "$tmp/two"
+  cp "$lib/first song.wav" "$tmp/dang/one.wav"
+  cp "$lib/first song.wav" "$tmp/two/one.wav"
+  ln -s /nonexistent/unmounted.flac "$tmp/dang/gone.flac"
+  ln -s /nonexistent/folder "$tmp/dang/gone"
   cd "$tmp" || exit 1
   # A table that another run holds: its lock, taken on an open file of
   # this shell, lasts until the file is closed below.
@@ -281,6 +286,9 @@ no arguments::2:usage:-
 empty argument:"":1:empty argument:-
 -o onto a link:-o "\$tmp/link" lib:1:symbolic link:-
 -o in use:-o "\$tmp/busy.tsv" lib:1:in use:-
+dangling links:"\$tmp/dang":1:dang/gone.flac. a symbolic link to nothing:1
+one file named twice:two/ "\$tmp/two/one.wav" ./two/one.wav:0::1
+-j far above the files:-j 9999 "\$lib/first song.wav" lib/fifth.mp3:0::2
 EOF2
   exec 7>&-
   bandsway-batch "$lib/first song.wav" >&- 2>"$tmp/err"
@@ -302,6 +310,83 @@ EOF2
   bandsway-batch -o "$tmp/notes.tsv" "$lib" 2>"$tmp/err"
   status=$?
   expect "batch -o onto another file" 1 "not a table"
+  # Nor is any other file touched: not a last line without its newline,
+  # nor a one-line file, nor audio.
+  printf 'my notes\nlast line' >"$tmp/notes.txt"
+  printf 'one line' >"$tmp/one.txt"
+  cp "$lib/sub dir/second.flac" "$tmp/victim.flac"
+  for f in notes.txt one.txt victim.flac; do
+    cp "$tmp/$f" "$tmp/before"
+    bandsway-batch -o "$tmp/$f" "$lib/first song.wav" 2>"$tmp/err"
+    status=$?
+    expect "batch -o onto $f" 1 "not a table"
+    cmp -s "$tmp/before" "$tmp/$f" && ok || fail "batch -o onto $f changed it"
+  done
+
+  # More files: cut where only their headers tell (AIFF, WavPack, a FLAC
+  # cut at a frame's start, where sox only warns of its MD5), a WAV
+  # streamed with unknown (all-ones) sizes, a FLAC named .ogg, and a name
+  # that a terminal would take for an escape sequence.
+  more="$tmp/more"
+  mkdir "$more"
+  raw2 "$tmp/five.flac" "$tmp/five.aiff" && head -c 400000 "$tmp/five.aiff" >"$more/cut.aiff"
+  raw2 "$tmp/five.flac" "$tmp/five.wv" && head -c 300000 "$tmp/five.wv" >"$more/cut.wv"
+  ffmpeg -nostdin -v error -f s16le -ac 2 -ar 44100 -i "$tmp/a.raw" -f wav - >"$more/streamed.wav"
+  cp "$lib/sub dir/second.flac" "$more/flac.ogg"
+  frame=$(od -A d -t x1 -v "$tmp/five.flac" | awk '{ for (i = 2; i <= NF; i++) { if (p == "ff" && $i == "f8") print $1 + i - 3; p = $i } }' | sed -n 15p)
+  head -c "$frame" "$tmp/five.flac" >"$more/frame.flac"
+  esc=$(printf 'esc\033]0;retitled\007.wav')
+  echo "not audio" >"$more/$esc"
+  {
+    sed -n 1p "$tmp/want"
+    sed -n '/first song.wav/p;/second.flac/p' "$tmp/want" |
+      sed "s|$lib/first song.wav|$more/streamed.wav|; s|$lib/sub dir/second.flac|$more/flac.ogg|" | LC_ALL=C sort
+  } >"$tmp/want.more"
+  bandsway-batch -j 2 "$more" >"$tmp/rows" 2>"$tmp/err"
+  status=$?
+  expect "batch, more files" 1 "cut.aiff: cut short"
+  grep -q "cut.wv: cut short" "$tmp/err" && ok || fail "batch: a cut WavPack file is not a failure: $(cat "$tmp/err")"
+  grep -Eq "frame.flac: (cannot decode|cut short)" "$tmp/err" && ok || fail "batch: a FLAC cut at a frame is not a failure: $(cat "$tmp/err")"
+  cmp -s "$tmp/want.more" "$tmp/rows" && ok || fail "batch, more files: rows differ: $(diff "$tmp/want.more" "$tmp/rows" | cut -c1-80 | head -n 4)"
+  grep -q 'esc\\x1b\]0;retitled\\x07.wav: cannot decode' "$tmp/err" && ! tr -d '\n' <"$tmp/err" | LC_ALL=C grep -q '[^ -~]' &&
+    ok || fail "batch: a control byte of a name reached stderr: $(od -c "$tmp/err" | grep -m 1 033)"
+
+  # A stop while a file is being decoded, by a sox that never ends: a
+  # SIGTERM to the run's process group (timeout, systemd) ends it as such,
+  # and a SIGKILL of the driver alone frees the table at once and ends the
+  # job and its decoder.
+  mkdir "$tmp/slow"
+  cat >"$tmp/slow/sox" <<EOF2
+#!/bin/sh
+[ "\$1" != -h ] || exec "$(command -v sox)" -h
+echo \$\$ >"$tmp/slow/started"
+exec sleep 60
+EOF2
+  chmod +x "$tmp/slow/sox"
+  started() {
+    i=0
+    while [ ! -s "$tmp/slow/started" ] && [ $i -lt 600 ]; do sleep 0.1 && i=$((i + 1)); done
+  }
+  PATH="$tmp/slow:$PATH" perl -e 'setpgrp(0, 0); exec @ARGV or die' bandsway-batch "$lib/first song.wav" >/dev/null 2>"$tmp/err" &
+  pid=$!
+  started
+  kill -TERM "-$pid"
+  wait "$pid"
+  status=$?
+  expect "batch, SIGTERM to its process group" 143 "stopped by SIGTERM"
+  rm -f "$tmp/slow/started"
+  PATH="$tmp/slow:$PATH" bandsway-batch -o "$tmp/k.tsv" "$lib/first song.wav" 2>/dev/null &
+  pid=$!
+  started
+  kill -KILL "$pid"
+  wait "$pid" 2>/dev/null
+  bandsway-batch -o "$tmp/k.tsv" "$lib/first song.wav" 2>"$tmp/err"
+  status=$?
+  expect "batch -o after a SIGKILL of the driver alone" 0 ""
+  slow=$(cat "$tmp/slow/started")
+  i=0
+  while kill -0 "$slow" 2>/dev/null && [ $i -lt 300 ]; do sleep 0.1 && i=$((i + 1)); done
+  kill -0 "$slow" 2>/dev/null && fail "batch: a job's decoder outlived its killed driver" || ok
 
   # A full disk under -o: a message, and only whole rows in the file.
   if [ "$(id -u)" -eq 0 ] && mkdir "$tmp/full" && mount -t tmpfs -o size=16k tmpfs "$tmp/full"; then
@@ -312,6 +397,11 @@ EOF2
     awk -F "$tab" 'NF != 770 { bad = 1 } END { exit bad || NR < 1 }' "$tmp/full/t.tsv" &&
       [ "$(tail -c 1 "$tmp/full/t.tsv" | od -A n -c | tr -d ' ')" = '\n' ] && ok ||
       fail "batch -o on a full disk: a row is cut: $(tail -c 40 "$tmp/full/t.tsv")"
+    dd if=/dev/zero of="$tmp/full/fill" bs=1024 count=64 2>/dev/null
+    TMPDIR="$tmp/full" bandsway-batch "$lib" >"$tmp/out" 2>"$tmp/err"
+    status=$?
+    expect "batch with a full TMPDIR" 1 "temporary file in $tmp/full: No space left"
+    [ ! -s "$tmp/out" ] && ok || fail "batch with a full TMPDIR printed: $(head -c 40 "$tmp/out")"
   else
     echo "note: the full-disk case needs root (a tmpfs mount); skipped" >&2
   fi
@@ -328,7 +418,8 @@ echo "\$host" >>"$tmp/hosts"
 shift
 [ "\${1-}" != -- ] || shift
 SHELL=/bin/sh
-export SHELL
+[ -z "\${REMOTE_PATH-}" ] || PATH=\$REMOTE_PATH
+export SHELL PATH
 cd / || exit 255
 if [ "\$host" = "\${CUT_HOST-}" ]; then sh -c "\$*" | head -c 6; exit 0; fi
 exec sh -c "\$*"
@@ -348,6 +439,11 @@ EOF2
   grep -vxF -f "$tmp/want.rel" cut.tsv >"$tmp/bad" && fail "batch -S, a connection cut: rows not in the table: $(cut -c1-60 "$tmp/bad")" || ok
   PARALLEL_SSH="$tmp/ssh" bandsway-batch -S 1/hostA,1/hostB -o cut.tsv lib 2>/dev/null
   cmp -s "$tmp/want.rel" cut.tsv && ok || fail "batch -S, a connection cut: the rerun differs from one whole run"
+  # A machine without bandsway.
+  mkdir "$tmp/nobsw" && ln -s "$build/bandsway-batch" "$tmp/nobsw/"
+  REMOTE_PATH="$tmp/nobsw:/usr/bin:/bin" PARALLEL_SSH="$tmp/ssh" bandsway-batch -S 1/hostA "lib/first song.wav" >/dev/null 2>"$tmp/err"
+  status=$?
+  expect "batch -S, a machine without bandsway" 1 "bandsway (or sox, ffmpeg, spline) was not found on $(uname -n)"
   # A machine that runs nothing and says all went well.
   printf '#!/bin/sh\nexit 0\n' >"$tmp/ssh"
   PARALLEL_SSH="$tmp/ssh" bandsway-batch -S 1/hostA lib >"$tmp/rows" 2>"$tmp/err"
@@ -355,7 +451,7 @@ EOF2
   expect "batch -S, jobs not run" 1 "14 of 14 files were neither analysed nor reported"
   ;;
 man)
-  for page in bandsway.1 bandsway-plot.1; do
+  for page in bandsway.1 bandsway-plot.1 bandsway-batch.1; do
     groff -man -ww -z "$src/man/$page" 2>"$tmp/err"
     status=$?
     [ ! -s "$tmp/err" ] || status=99
@@ -369,7 +465,7 @@ install)
   for f in bin/bandsway bin/bandsway-plot bin/bandsway-batch; do
     [ -x "$tmp/p/$f" ] && ok || fail "install: $f missing or not executable"
   done
-  for f in bandsway.1 bandsway-plot.1; do
+  for f in bandsway.1 bandsway-plot.1 bandsway-batch.1; do
     [ -f "$tmp/p/share/man/man1/$f" ] && ok || fail "install: man page $f missing"
   done
   "$build/make_example" 2 | "$tmp/p/bin/bandsway" | "$tmp/p/bin/bandsway-plot" >"$tmp/i.png" 2>"$tmp/err"

@@ -229,7 +229,7 @@ std::string display_name(std::string_view path, std::size_t max_chars) {
   return out + "...";
 }
 
-std::string parse_row(std::string_view text, long line, table_row *row) {
+std::string parse_row(std::string_view text, long line, parsed_row *row) {
   const std::string at = "line " + std::to_string(line);
   std::string_view fields[row_fields];
   std::size_t count = 0;

@@ -61,7 +61,7 @@ struct curves {
 
 // A good table row: its path (escaped as in the table), chunk count and
 // values.
-struct table_row {
+struct parsed_row {
   std::string_view path;
   int chunks = 0;
   double values[row_values] = {};
@@ -88,7 +88,7 @@ std::string display_name(std::string_view path, std::size_t max_chars);
 // Checks one table line (line number `line`), which a tab, newline or NUL
 // must follow, and fills row; returns "" or the message naming the line
 // and what is wrong.
-std::string parse_row(std::string_view text, long line, table_row *row);
+std::string parse_row(std::string_view text, long line, parsed_row *row);
 
 // One file's curves (read_curves.cpp).
 

@@ -69,7 +69,7 @@ std::string parse_curves(std::string_view text, curves *out) {
         return stop("line " + std::to_string(nr) +
                     ": more than one row of the table; give one row, or "
                     "the table as an operand to draw them all");
-      table_row r;
+      parsed_row r;
       std::string why = parse_row(line, nr, &r);
       if (!why.empty())
         return stop(why);

@@ -28,7 +28,7 @@ struct line_sink {
   const std::string *tmp_dir;
   std::vector<std::uint16_t> packed;
   std::size_t pending = 0;
-  table_row row;
+  parsed_row row;
   float grid[grid_values];
 };
 

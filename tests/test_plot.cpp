@@ -61,7 +61,7 @@ TEST(PlotParse, TableRows) {
        "line 3, value 768 is not a finite number"},
   };
   for (const auto &r : rows) {
-    table_row row;
+    parsed_row row;
     const std::string why = parse_row(r.line, 3, &row);
     EXPECT_EQ(why.rfind(r.fault, 0), 0U) << why;
     if (*r.fault == '\0') {

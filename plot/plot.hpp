@@ -216,7 +216,8 @@ int write_all(int fd, const char *data, std::size_t size);
 // Signals and clean-up (cleanup.cpp).
 
 // Makes TERM, INT and HUP remove what note_path names, kill the child that
-// note_child names, and end the run with a message; ignores SIGPIPE.
+// note_child names, and end the run with a message; ignores SIGPIPE and
+// SIGXFSZ.
 void watch_signals();
 // Holds or lets through those signals (around creating a child or file).
 void hold_signals(bool hold);

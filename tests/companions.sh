@@ -187,8 +187,12 @@ a missing table:bandsway-plot "$tmp/none.tsv":1:cannot read .*none.tsv: No such 
 only a header:bandsway-plot - <"$tmp/hdr":1:no rows to draw in standard input
 a wrong option:bandsway-plot -z:2:unknown option -z
 -o without a file:bandsway-plot -o:2:-o needs a file name
+a file size limit:(ulimit -f 8 && bandsway-plot -o "$tmp/bad.png"):1:cannot write .*bad.png: File too large
+the C locale:LC_ALL=C bandsway-plot -o "$tmp/c.png":0:
+a GNUTERM this gnuplot lacks:GNUTERM=nosuchterm bandsway-plot -o "$tmp/c.png":0:
 EOF
-  [ ! -e "$tmp/bad.png" ] && ok || fail "plot: a failed run left $tmp/bad.png"
+  [ ! -e "$tmp/bad.png" ] && [ -z "$(find "$tmp" -name '.bandsway-plot.*')" ] &&
+    ok || fail "plot: a failed run left $tmp/bad.png or a temporary file: $(find "$tmp" -name '.bandsway-plot.*')"
   [ -L "$tmp/link.png" ] && [ -p "$tmp/fifo" ] && ok || fail "plot: -o replaced a link or a FIFO"
   ;;
 batch)

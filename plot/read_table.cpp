@@ -80,9 +80,7 @@ std::string read_table(int fd, const std::string &name, int out_fd,
   bool skipping = false; // in the rest of an overlong line
   bool at_end = false;
   while (!at_end) {
-    const ssize_t got = read(fd, buf.data() + have, read_block - have);
-    if (got < 0 && errno == EINTR)
-      continue;
+    const ssize_t got = read_some(fd, buf.data() + have, read_block - have);
     if (got < 0)
       return "cannot read " + name + ": " + std::strerror(errno);
     at_end = got == 0;

@@ -157,6 +157,7 @@ plot)
   "$build/make_example" 1 >"$tmp/pcm"
   { cat "$tmp/row"; tail -n 1 "$tmp/row"; } >"$tmp/rows"
   head -n 1 "$tmp/row" >"$tmp/hdr"
+  row 'lib/100%d%s.flac' 80 20 >"$tmp/pct.tsv"
   while IFS=: read -r name cmd want msg; do
     eval "$cmd" <"$tmp/curves" 2>"$tmp/err"
     status=$?
@@ -188,6 +189,7 @@ only a header:bandsway-plot - <"$tmp/hdr":1:no rows to draw in standard input
 a wrong option:bandsway-plot -z:2:unknown option -z
 -o without a file:bandsway-plot -o:2:-o needs a file name
 a file size limit:(ulimit -f 8 && bandsway-plot -o "$tmp/bad.png"):1:cannot write .*bad.png: File too large
+a % in a name:bandsway-plot -o "$tmp/pct.svg" "$tmp/pct.tsv" && grep -q '<text>100%d%s.flac</text>' "$tmp/pct.svg":0:
 the C locale:LC_ALL=C bandsway-plot -o "$tmp/c.png":0:
 a GNUTERM this gnuplot lacks:GNUTERM=nosuchterm bandsway-plot -o "$tmp/c.png":0:
 EOF

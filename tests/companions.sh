@@ -186,7 +186,9 @@ another format:bandsway-plot -o "$tmp/bad.jpg":1:must end in .png, .svg or .pdf
 two tables:bandsway-plot a b:2:one table at a time
 a missing table:bandsway-plot "$tmp/none.tsv":1:cannot read .*none.tsv: No such file
 only a header:bandsway-plot - <"$tmp/hdr":1:no rows to draw in standard input
-a wrong option:bandsway-plot -z:2:unknown option -z
+a wrong option:bandsway-plot -z:2:unknown option "-z"
+a long option:bandsway-plot --help:2:unknown option "--help"
+an option after the table:bandsway-plot "$tmp/t3.tsv" -o "$tmp/c.png":2:options go before the table, not after it: "-o"
 -o without a file:bandsway-plot -o:2:-o needs a file name
 a file size limit:(ulimit -f 8 && bandsway-plot -o "$tmp/bad.png"):1:cannot write .*bad.png: File too large
 a % in a name:bandsway-plot -o "$tmp/pct.svg" "$tmp/pct.tsv" && grep -q '<text>100%d%s.flac</text>' "$tmp/pct.svg":0:

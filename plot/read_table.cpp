@@ -46,8 +46,10 @@ std::string flush_rows(line_sink *s) {
 }
 
 std::string take_line(line_sink *s, std::string_view line, long nr) {
+  // A header line is skipped wherever it is: tables joined with cat have
+  // one at the top of each part.
   static const std::string header = "path\tchunks\tsum_000";
-  if (line.empty() || (nr == 1 && line.substr(0, header.size()) == header))
+  if (line.empty() || line.substr(0, header.size()) == header)
     return "";
   const std::string why = parse_row(line, nr, &s->row);
   if (!why.empty()) {

@@ -52,6 +52,13 @@ std::string take_line(line_sink *s, std::string_view line, long nr) {
   if (line.empty() || line.substr(0, header.size()) == header)
     return "";
   const std::string why = parse_row(line, nr, &s->row);
+  // bandsway's 768 lines given as the operand, a first try of many: say
+  // so once rather than name each line as a damaged row.
+  double v = 0;
+  if (!why.empty() && nr == 1 && parse_value(line, "", &v).empty())
+    return "line 1 is a lone number, as in the curves that bandsway prints "
+           "for one file: give those on standard input (bandsway-plot < "
+           "FILE), a table as the operand";
   if (!why.empty()) {
     name_damage(s->pass, why);
     return "";

@@ -192,6 +192,7 @@ an option after the table:bandsway-plot "$tmp/t3.tsv" -o "$tmp/c.png":2:options 
 -o without a file:bandsway-plot -o:2:-o needs a file name
 a file size limit:(ulimit -f 8 && bandsway-plot -o "$tmp/bad.png"):1:cannot write .*bad.png: File too large
 a % in a name:bandsway-plot -o "$tmp/pct.svg" "$tmp/pct.tsv" && grep -q '<text>100%d%s.flac</text>' "$tmp/pct.svg":0:
+the curves as a table:bandsway-plot -o "$tmp/bad.png" "$tmp/curves":1:line 1 is a lone number, as in the curves
 two tables joined by cat:cat "$tmp/t3.tsv" "$tmp/t3.tsv" | bandsway-plot -o "$tmp/c.png" -:0:
 the C locale:LC_ALL=C bandsway-plot -o "$tmp/c.png":0:
 a GNUTERM this gnuplot lacks:GNUTERM=nosuchterm bandsway-plot -o "$tmp/c.png":0:

@@ -48,9 +48,11 @@ void watch_signals() {
     sigaddset(&sa.sa_mask, s);
   for (const int s : watched)
     sigaction(s, &sa, nullptr);
-  // A closed reader shows as EPIPE on the write, with a message, rather
-  // than a silent death that would leave temporary files.
+  // A closed reader shows as EPIPE on the write, and a file size limit
+  // (ulimit -f) as EFBIG, each with a message, rather than a silent death
+  // that would leave temporary files.
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
 void hold_signals(bool hold) {

@@ -28,6 +28,15 @@ const char *const viridis =
     "0.3 '#355f8d', 0.4 '#2a788e', 0.5 '#21918c', 0.6 '#22a884', "
     "0.7 '#44bf70', 0.8 '#7ad151', 0.9 '#bddf26', 1 '#fde725')\n";
 
+// A tic label is a format for the tic's value too: a % in a file name
+// ("100%.flac", "%20") would be a conversion, and may fail the picture.
+std::string tic_label(const std::string &name) {
+  std::string label;
+  for (const char c : name)
+    label += c == '%' ? std::string("%%") : std::string(1, c);
+  return gnuplot_string(label);
+}
+
 std::string title(const collection_info &info) {
   std::string first = info.table_name + ": " + std::to_string(info.rows) +
                       (info.rows == 1 ? " file" : " files");
@@ -61,7 +70,7 @@ std::string collection_script(const collection_info &info,
   if (named) {
     s += "set ytics scale 0 font ',8' (";
     for (std::size_t r = 0; r < info.names.size(); r++)
-      s += (r > 0 ? ", " : "") + gnuplot_string(info.names[r]) + " " +
+      s += (r > 0 ? ", " : "") + tic_label(info.names[r]) + " " +
            std::to_string(r + 1);
     s += ")\n";
   } else {

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <string_view>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -32,6 +34,38 @@ void close_fd(int *fd) {
   if (*fd >= 0)
     close(*fd);
   *fd = -1;
+}
+
+// What gnuplot says in a locale whose character set is not UTF-8 (C, for
+// one: cron, env -i) once the script sets its encoding to UTF-8. It is
+// about the degree sign, which no picture draws, so it is no failure.
+const std::string_view locale_warning =
+    "warning: iconv failed to convert degree sign";
+
+// gnuplot's standard error without its lines about the locale.
+std::string drop_locale_warnings(const std::string &err) {
+  std::string kept;
+  for (std::size_t start = 0; start < err.size();) {
+    std::size_t end = err.find('\n', start);
+    end = end == std::string::npos ? err.size() : end + 1;
+    const std::string_view line(err.data() + start, end - start);
+    if (line.find(locale_warning) == std::string_view::npos)
+      kept += line;
+    start = end;
+  }
+  return kept;
+}
+
+// Our environment less GNUTERM: a terminal that this gnuplot may lack
+// (x11 on gnuplot-nox) fails its start-up and garbles the script, though
+// the script sets its own terminal.
+std::vector<char *> child_environment() {
+  std::vector<char *> env;
+  for (char **e = environ; *e != nullptr; e++)
+    if (std::strncmp(*e, "GNUTERM=", 8) != 0)
+      env.push_back(*e);
+  env.push_back(nullptr);
+  return env;
 }
 
 // The last line gnuplot wrote that says something, without its indent: its
@@ -68,7 +102,7 @@ pid_t start_gnuplot(int in_fd, int out_fd, int err_fd, int *spawn_err) {
   sigemptyset(&none);
   sigset_t defaults;
   sigemptyset(&defaults);
-  for (const int s : {SIGTERM, SIGINT, SIGHUP, SIGPIPE})
+  for (const int s : {SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGXFSZ})
     sigaddset(&defaults, s);
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setsigdefault(&attr, &defaults);
@@ -82,7 +116,8 @@ pid_t start_gnuplot(int in_fd, int out_fd, int err_fd, int *spawn_err) {
   // Signals wait until the child is noted, so that one arriving now still
   // finds it to kill.
   hold_signals(true);
-  *spawn_err = posix_spawnp(&pid, "gnuplot", &actions, &attr, argv, environ);
+  std::vector<char *> env = child_environment();
+  *spawn_err = posix_spawnp(&pid, "gnuplot", &actions, &attr, argv, env.data());
   if (*spawn_err == 0)
     note_child(pid);
   hold_signals(false);
@@ -181,6 +216,7 @@ std::string run_gnuplot(const std::string &script, std::string *picture) {
   }
   for (int *fd : {&in[1], &out[0], &err[0]})
     close_fd(fd);
+  complaints = drop_locale_warnings(complaints);
   const int status = reap(pid);
   if (WIFSIGNALED(status))
     return "gnuplot was killed by signal " + std::to_string(WTERMSIG(status));

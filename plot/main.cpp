@@ -57,9 +57,14 @@ int main(int argc, char **argv) {
       out_path = a.size() > 2 ? a.substr(2) : argv[++i];
       have_out = true;
     } else {
-      usage("unknown option " + a.substr(0, 2));
+      // The whole argument, so that "--help" is not shown as "--".
+      usage("unknown option " + quote(a));
     }
   }
+  // Everything after the table is taken as an operand: an option there
+  // was most likely meant as one.
+  if (operands.size() > 1 && operands[1].size() > 1 && operands[1][0] == '-')
+    usage("options go before the table, not after it: " + quote(operands[1]));
   if (operands.size() > 1)
     usage("one table at a time");
 

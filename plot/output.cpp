@@ -124,16 +124,3 @@ std::string finish_out(out_file *out, const std::string &picture) {
   out->slot = -1;
   return "";
 }
-
-int write_all(int fd, const char *data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n < 0)
-      return errno;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return 0;
-}

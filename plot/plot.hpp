@@ -210,13 +210,21 @@ std::string open_out(out_file *out);
 std::string finish_out(out_file *out, const std::string &picture);
 // Removes the temporary file of a run that failed, leaving FILE as it was.
 void drop_out(out_file *out);
-// Writes all of data to fd; returns 0 or the errno of the failure.
+
+// Reads and writes (io.cpp).
+
+// Reads up to size bytes from fd as read(2) does, but retries when
+// interrupted and waits on a non-blocking fd instead of failing.
+ssize_t read_some(int fd, char *buf, std::size_t size);
+// Writes all of data to fd, waiting on a non-blocking fd; returns 0 or the
+// errno of the failure.
 int write_all(int fd, const char *data, std::size_t size);
 
 // Signals and clean-up (cleanup.cpp).
 
 // Makes TERM, INT and HUP remove what note_path names, kill the child that
-// note_child names, and end the run with a message; ignores SIGPIPE.
+// note_child names, and end the run with a message; ignores SIGPIPE and
+// SIGXFSZ.
 void watch_signals();
 // Holds or lets through those signals (around creating a child or file).
 void hold_signals(bool hold);

@@ -10,9 +10,7 @@ std::string read_input(int fd, std::string *text) {
   text->clear();
   char buf[16384];
   while (text->size() <= max_curves_bytes) {
-    const ssize_t got = read(fd, buf, sizeof buf);
-    if (got < 0 && errno == EINTR)
-      continue;
+    const ssize_t got = read_some(fd, buf, sizeof buf);
     if (got < 0)
       return std::string("cannot read standard input: ") + std::strerror(errno);
     if (got == 0)

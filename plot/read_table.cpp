@@ -46,10 +46,19 @@ std::string flush_rows(line_sink *s) {
 }
 
 std::string take_line(line_sink *s, std::string_view line, long nr) {
+  // A header line is skipped wherever it is: tables joined with cat have
+  // one at the top of each part.
   static const std::string header = "path\tchunks\tsum_000";
-  if (line.empty() || (nr == 1 && line.substr(0, header.size()) == header))
+  if (line.empty() || line.substr(0, header.size()) == header)
     return "";
   const std::string why = parse_row(line, nr, &s->row);
+  // bandsway's 768 lines given as the operand, a first try of many: say
+  // so once rather than name each line as a damaged row.
+  double v = 0;
+  if (!why.empty() && nr == 1 && parse_value(line, "", &v).empty())
+    return "line 1 is a lone number, as in the curves that bandsway prints "
+           "for one file: give those on standard input (bandsway-plot < "
+           "FILE), a table as the operand";
   if (!why.empty()) {
     name_damage(s->pass, why);
     return "";
@@ -80,9 +89,7 @@ std::string read_table(int fd, const std::string &name, int out_fd,
   bool skipping = false; // in the rest of an overlong line
   bool at_end = false;
   while (!at_end) {
-    const ssize_t got = read(fd, buf.data() + have, read_block - have);
-    if (got < 0 && errno == EINTR)
-      continue;
+    const ssize_t got = read_some(fd, buf.data() + have, read_block - have);
     if (got < 0)
       return "cannot read " + name + ": " + std::strerror(errno);
     at_end = got == 0;

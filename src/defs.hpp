@@ -99,8 +99,8 @@ void destroy_plans(fftw_plan sum_plan, fftw_plan tilt_plan, fftw_plan alt_plan);
 int calc_chunk_metrics(fftw_complex *sum_in, fftw_complex *tilt_in,
                        fftw_complex *alt_in);
 // Reads until len bytes are in buf or the input ends; returns the count read
-// and zeroes the rest of buf. An interrupted read is retried; any other
-// read error ends the run.
+// and zeroes the rest of buf. An interrupted read is retried, and a
+// non-blocking fd waited on; any other read error ends the run.
 int read_from_fd(int fd, unsigned char *buf, int len);
 // Zeroes bytes got to len - 1 of buf when got < len.
 void fill_zeros(int len, unsigned char *buf, int got);

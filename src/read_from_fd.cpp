@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <poll.h>
 #include <unistd.h>
 
 #include "defs.hpp"
@@ -18,6 +19,13 @@ int read_from_fd(int fd, unsigned char *buf, int len) {
     // send one) interrupts it without losing data: read again.
     if (r < 0 && errno == EINTR)
       continue;
+    // Standard input may be a pipe or socket that another process sharing
+    // it made non-blocking: wait for data instead of failing.
+    if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd in = {fd, POLLIN, 0};
+      poll(&in, 1, -1);
+      continue;
+    }
     if (r < 0) {
       std::perror("error read_from_fd");
       std::exit(1);

@@ -157,6 +157,7 @@ plot)
   "$build/make_example" 1 >"$tmp/pcm"
   { cat "$tmp/row"; tail -n 1 "$tmp/row"; } >"$tmp/rows"
   head -n 1 "$tmp/row" >"$tmp/hdr"
+  row 'lib/100%d%s.flac' 80 20 >"$tmp/pct.tsv"
   while IFS=: read -r name cmd want msg; do
     eval "$cmd" <"$tmp/curves" 2>"$tmp/err"
     status=$?
@@ -185,10 +186,19 @@ another format:bandsway-plot -o "$tmp/bad.jpg":1:must end in .png, .svg or .pdf
 two tables:bandsway-plot a b:2:one table at a time
 a missing table:bandsway-plot "$tmp/none.tsv":1:cannot read .*none.tsv: No such file
 only a header:bandsway-plot - <"$tmp/hdr":1:no rows to draw in standard input
-a wrong option:bandsway-plot -z:2:unknown option -z
+a wrong option:bandsway-plot -z:2:unknown option "-z"
+a long option:bandsway-plot --help:2:unknown option "--help"
+an option after the table:bandsway-plot "$tmp/t3.tsv" -o "$tmp/c.png":2:options go before the table, not after it: "-o"
 -o without a file:bandsway-plot -o:2:-o needs a file name
+a file size limit:(ulimit -f 8 && bandsway-plot -o "$tmp/bad.png"):1:cannot write .*bad.png: File too large
+a % in a name:bandsway-plot -o "$tmp/pct.svg" "$tmp/pct.tsv" && grep -q '<text>100%d%s.flac</text>' "$tmp/pct.svg":0:
+the curves as a table:bandsway-plot -o "$tmp/bad.png" "$tmp/curves":1:line 1 is a lone number, as in the curves
+two tables joined by cat:cat "$tmp/t3.tsv" "$tmp/t3.tsv" | bandsway-plot -o "$tmp/c.png" -:0:
+the C locale:LC_ALL=C bandsway-plot -o "$tmp/c.png":0:
+a GNUTERM this gnuplot lacks:GNUTERM=nosuchterm bandsway-plot -o "$tmp/c.png":0:
 EOF
-  [ ! -e "$tmp/bad.png" ] && ok || fail "plot: a failed run left $tmp/bad.png"
+  [ ! -e "$tmp/bad.png" ] && [ -z "$(find "$tmp" -name '.bandsway-plot.*')" ] &&
+    ok || fail "plot: a failed run left $tmp/bad.png or a temporary file: $(find "$tmp" -name '.bandsway-plot.*')"
   [ -L "$tmp/link.png" ] && [ -p "$tmp/fifo" ] && ok || fail "plot: -o replaced a link or a FIFO"
   ;;
 batch)

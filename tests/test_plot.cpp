@@ -1,10 +1,13 @@
 // bandsway-plot's logic: numbers, rows, names, the rate grid, the order
-// and the averaging of a collection.
+// and the averaging of a collection, and its reads and writes.
 #include <cmath>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "plot.hpp"
 
@@ -168,4 +171,25 @@ TEST(PlotCollection, OrderAndAveraging) {
   EXPECT_TRUE(std::isnan(m[grid_columns + 5]));   // blank in both
   EXPECT_FLOAT_EQ(m[grid_columns + 6], 1.0F);     // blank in one
   EXPECT_FLOAT_EQ(m[3 * grid_columns + 4], 0.5F); // tilt's pixel row 1
+}
+
+TEST(PlotIo, NonBlockingPipesAreWaitedOn) {
+  // Standard input or output shared with a process that made it
+  // non-blocking: more than a pipe holds goes through, neither side fails.
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  for (const int fd : p)
+    ASSERT_EQ(fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK), 0);
+  const std::string sent(1 << 20, 'x');
+  std::string got;
+  std::thread reader([&got, fd = p[0]] {
+    char buf[4096];
+    for (ssize_t n; (n = read_some(fd, buf, sizeof buf)) > 0;)
+      got.append(buf, static_cast<std::size_t>(n));
+  });
+  EXPECT_EQ(write_all(p[1], sent.data(), sent.size()), 0);
+  close(p[1]);
+  reader.join();
+  close(p[0]);
+  EXPECT_EQ(got.size(), sent.size());
 }

@@ -33,26 +33,34 @@ void trickle(int fd, bytes data) {
 } // namespace
 
 TEST(ReadFromFd, AssemblesWholeChunksFromShortReadsThenZeroFillsTheRest) {
-  int p[2];
-  ASSERT_EQ(pipe(p), 0);
-  bytes data(chunk_bytes + 100);
-  for (std::size_t i = 0; i < data.size(); i++)
-    data[i] = static_cast<unsigned char>(i * 7 + 1);
-  std::thread writer(trickle, p[1], data);
+  // A pipe as a decoder leaves it, and one that another process sharing it
+  // made non-blocking: the reader must wait, not fail, between pieces.
+  for (const bool nonblocking : {false, true}) {
+    SCOPED_TRACE(nonblocking ? "non-blocking" : "blocking");
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    if (nonblocking) {
+      ASSERT_EQ(fcntl(p[0], F_SETFL, fcntl(p[0], F_GETFL) | O_NONBLOCK), 0);
+    }
+    bytes data(chunk_bytes + 100);
+    for (std::size_t i = 0; i < data.size(); i++)
+      data[i] = static_cast<unsigned char>(i * 7 + 1);
+    std::thread writer(trickle, p[1], data);
 
-  bytes buf(chunk_bytes, 0xAA);
-  EXPECT_EQ(read_from_fd(p[0], buf.data(), chunk_bytes), chunk_bytes);
-  EXPECT_TRUE(std::equal(buf.begin(), buf.end(), data.begin()));
+    bytes buf(chunk_bytes, 0xAA);
+    EXPECT_EQ(read_from_fd(p[0], buf.data(), chunk_bytes), chunk_bytes);
+    EXPECT_TRUE(std::equal(buf.begin(), buf.end(), data.begin()));
 
-  std::fill(buf.begin(), buf.end(), 0xAA);
-  EXPECT_EQ(read_from_fd(p[0], buf.data(), chunk_bytes), 100);
-  EXPECT_TRUE(
-      std::equal(buf.begin(), buf.begin() + 100, data.begin() + chunk_bytes));
-  for (int i = 100; i < chunk_bytes; i++)
-    ASSERT_EQ(buf[i], 0) << "byte " << i << " not cleared after end of input";
+    std::fill(buf.begin(), buf.end(), 0xAA);
+    EXPECT_EQ(read_from_fd(p[0], buf.data(), chunk_bytes), 100);
+    EXPECT_TRUE(
+        std::equal(buf.begin(), buf.begin() + 100, data.begin() + chunk_bytes));
+    for (int i = 100; i < chunk_bytes; i++)
+      ASSERT_EQ(buf[i], 0) << "byte " << i << " not cleared after end of input";
 
-  writer.join();
-  close(p[0]);
+    writer.join();
+    close(p[0]);
+  }
 }
 
 TEST(ReadFromFd, NonPositiveLengthReadsNothing) {

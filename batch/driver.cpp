@@ -409,6 +409,9 @@ int run_driver(const driver_options &opts) {
   for (const int s : {SIGINT, SIGTERM, SIGHUP})
     sigaction(s, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  // Past a file size limit (ulimit -f) a write must fail with EFBIG, which
+  // is named and leaves whole rows, rather than kill the driver mid-row.
+  signal(SIGXFSZ, SIG_IGN);
 
   std::string missing;
   for (const char *cmd : {"sox", "bandsway", "spline", "parallel"})

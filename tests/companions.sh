@@ -388,6 +388,14 @@ EOF2
   while kill -0 "$slow" 2>/dev/null && [ $i -lt 300 ]; do sleep 0.1 && i=$((i + 1)); done
   kill -0 "$slow" 2>/dev/null && fail "batch: a job's decoder outlived its killed driver" || ok
 
+  # A file size limit (ulimit -f) under -o: named, not a death by SIGXFSZ
+  # in mid-row, and only whole rows in the file.
+  (ulimit -f 20 && exec bandsway-batch -o "$tmp/limit.tsv" "$lib") 2>"$tmp/err"
+  status=$?
+  expect "batch -o past a file size limit" 1 "cannot write to $tmp/limit.tsv: File too large"
+  awk -F "$tab" 'NF != 770 { bad = 1 } END { exit bad || NR < 1 }' "$tmp/limit.tsv" && ok ||
+    fail "batch -o past a file size limit: a row is cut: $(tail -c 40 "$tmp/limit.tsv")"
+
   # A full disk under -o: a message, and only whole rows in the file.
   if [ "$(id -u)" -eq 0 ] && mkdir "$tmp/full" && mount -t tmpfs -o size=16k tmpfs "$tmp/full"; then
     mounted="$tmp/full"

@@ -120,7 +120,7 @@ struct table_scan {
 };
 // Reads a table from f; an empty f reads as header_ok with no rows.
 table_scan read_table(FILE *f);
-// Whether a line (without its newline) is a whole row: 770 fields.
+// Whether a line (without its newline) is a whole row: 770 fields, no NUL.
 bool is_row(std::string_view line);
 // The paths of `sorted_all` (byte order) that no row of `done` has.
 std::vector<std::string> drop_done(const std::vector<std::string> &sorted_all,

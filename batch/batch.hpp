@@ -181,6 +181,7 @@ struct file_facts {
   media_kind kind = media_kind::unknown; // chosen by magic bytes, never by name
   double stated_seconds = -1; // stated length; -1 when none or unknown
   std::string framing_fault;  // non-empty when the framing alone shows a cut
+  double padding_seconds = 0; // an MP3's most encoder delay and padding
 };
 
 // Judges the head and tail of a file of `size` bytes (head: its first up to

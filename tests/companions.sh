@@ -410,6 +410,14 @@ EOF2
     status=$?
     expect "batch with a full TMPDIR" 1 "temporary file in $tmp/full: No space left"
     [ ! -s "$tmp/out" ] && ok || fail "batch with a full TMPDIR printed: $(head -c 40 "$tmp/out")"
+    # Room for the list of files but not for parallel's copy of a job's
+    # output: parallel names the full disk, and nothing blames the PATH.
+    rm -f "$tmp/full/fill" "$tmp/full/t.tsv"
+    dd if=/dev/zero of="$tmp/full/fill" bs=1024 count=8 2>/dev/null
+    TMPDIR="$tmp/full" bandsway-batch "$lib" >/dev/null 2>"$tmp/err"
+    status=$?
+    expect "batch with a TMPDIR too small for parallel" 1 "parallel failed"
+    ! grep -q PATH "$tmp/err" && ok || fail "batch with a TMPDIR too small for parallel blames the PATH: $(cat "$tmp/err")"
   else
     echo "note: the full-disk case needs root (a tmpfs mount); skipped" >&2
   fi

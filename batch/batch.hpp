@@ -120,7 +120,7 @@ struct table_scan {
 };
 // Reads a table from f; an empty f reads as header_ok with no rows.
 table_scan read_table(FILE *f);
-// Whether a line (without its newline) is a whole row: 770 fields.
+// Whether a line (without its newline) is a whole row: 770 fields, no NUL.
 bool is_row(std::string_view line);
 // The paths of `sorted_all` (byte order) that no row of `done` has.
 std::vector<std::string> drop_done(const std::vector<std::string> &sorted_all,
@@ -181,6 +181,7 @@ struct file_facts {
   media_kind kind = media_kind::unknown; // chosen by magic bytes, never by name
   double stated_seconds = -1; // stated length; -1 when none or unknown
   std::string framing_fault;  // non-empty when the framing alone shows a cut
+  double padding_seconds = 0; // an MP3's most encoder delay and padding
 };
 
 // Judges the head and tail of a file of `size` bytes (head: its first up to

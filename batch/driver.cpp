@@ -409,6 +409,9 @@ int run_driver(const driver_options &opts) {
   for (const int s : {SIGINT, SIGTERM, SIGHUP})
     sigaction(s, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  // Past a file size limit (ulimit -f) a write must fail with EFBIG, which
+  // is named and leaves whole rows, rather than kill the driver mid-row.
+  signal(SIGXFSZ, SIG_IGN);
 
   std::string missing;
   for (const char *cmd : {"sox", "bandsway", "spline", "parallel"})
@@ -549,7 +552,9 @@ int run_driver(const driver_options &opts) {
   } else if (par > 0) {
     // 1 to 101 count failed jobs, which name their files; more is
     // parallel's own failure.
-    if (WIFSIGNALED(pstatus) || WEXITSTATUS(pstatus) > 101) {
+    const bool parallel_failed =
+        WIFSIGNALED(pstatus) || WEXITSTATUS(pstatus) > 101;
+    if (parallel_failed) {
       say("parallel " + status_text(pstatus));
       interrupted = true;
     }
@@ -562,8 +567,15 @@ int run_driver(const driver_options &opts) {
     if (r.accounted < r.todo.size()) {
       say(std::to_string(r.todo.size() - r.accounted) + " of " +
           std::to_string(r.todo.size()) +
-          " files were neither analysed nor reported: their jobs did not "
-          "run or were cut off (is bandsway-batch on each machine's PATH?)");
+          " files were neither analysed nor reported: " +
+          // parallel names its own failure (a full TMPDIR, where it keeps
+          // the jobs' output); only a remote machine can lack this program.
+          (parallel_failed ? std::string("parallel failed")
+                           : std::string("their jobs did not run or were cut "
+                                         "off")) +
+          (opts.logins.empty() ? ""
+                               : " (is bandsway-batch on each machine's "
+                                 "PATH?)"));
       interrupted = true;
     }
     interrupted = interrupted || r.wrong_version;

@@ -45,13 +45,13 @@ pid_t spawn_child(const child_spec &spec) {
     errno = rc;
     return -1;
   }
-  // The driver ignores SIGPIPE and blocks the stop signals at times: the
-  // child starts with neither.
+  // The driver ignores SIGPIPE and SIGXFSZ and blocks the stop signals at
+  // times: the child starts with neither.
   sigset_t none;
   sigset_t defaults;
   sigemptyset(&none);
   sigemptyset(&defaults);
-  for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD})
+  for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ, SIGCHLD})
     sigaddset(&defaults, s);
   rc = posix_spawnattr_setsigmask(&attr, &none);
   if (rc == 0)

@@ -21,7 +21,10 @@ std::string table_header() {
 }
 
 bool is_row(std::string_view line) {
+  // A NUL is in no path and no value: a crash's block of zeros that runs
+  // into a whole row makes a line of 770 fields, which is still damage.
   return !line.empty() && line.front() != '\t' &&
+         line.find('\0') == std::string_view::npos &&
          std::count(line.begin(), line.end(), '\t') == row_fields - 1;
 }
 

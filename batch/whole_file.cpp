@@ -139,11 +139,13 @@ std::string judge_length(const file_facts &facts, long long decoded_bytes) {
   const double want = facts.stated_seconds;
   if (want < 0)
     return "";
-  // An MP3 frame count leaves the encoder's delay and padding out; the exact
-  // formats are off only by the decoder's resampling to 44.1 kHz.
-  const double slack = facts.kind == media_kind::mp3
-                           ? std::max(0.5, want / 100)
-                           : std::max(0.05, want / 1000);
+  // The exact formats are off only by the decoder's resampling to 44.1 kHz.
+  // An MP3 frame count also holds the encoder's delay and padding, which a
+  // gapless decoder (ffmpeg) leaves out. A share of the length as slack
+  // would let a long file lose whole minutes unseen.
+  const double slack =
+      std::max(0.05, want / 1000) +
+      (facts.kind == media_kind::mp3 ? facts.padding_seconds : 0);
   const double got =
       static_cast<double>(decoded_bytes) / decoded_bytes_per_second;
   if (got >= want - slack)

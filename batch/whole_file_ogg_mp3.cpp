@@ -85,6 +85,8 @@ file_facts mp3_facts(std::string_view stream, bool search) {
     o++;
   }
   f.kind = media_kind::mp3;
+  // An encoder's delay (LAME: 1105 samples) and end padding (under 1152).
+  f.padding_seconds = 2304.0 / fr.hz;
   // The Xing or Info header follows the side information; VBRI sits at a
   // fixed 32 bytes after the header. Frame counts of 0 say nothing.
   const std::uint64_t x = o + 4 + fr.side;

@@ -398,6 +398,14 @@ EOF2
   while kill -0 "$slow" 2>/dev/null && [ $i -lt 300 ]; do sleep 0.1 && i=$((i + 1)); done
   kill -0 "$slow" 2>/dev/null && fail "batch: a job's decoder outlived its killed driver" || ok
 
+  # A file size limit (ulimit -f) under -o: named, not a death by SIGXFSZ
+  # in mid-row, and only whole rows in the file.
+  (ulimit -f 20 && exec bandsway-batch -o "$tmp/limit.tsv" "$lib") 2>"$tmp/err"
+  status=$?
+  expect "batch -o past a file size limit" 1 "cannot write to $tmp/limit.tsv: File too large"
+  awk -F "$tab" 'NF != 770 { bad = 1 } END { exit bad || NR < 1 }' "$tmp/limit.tsv" && ok ||
+    fail "batch -o past a file size limit: a row is cut: $(tail -c 40 "$tmp/limit.tsv")"
+
   # A full disk under -o: a message, and only whole rows in the file.
   if [ "$(id -u)" -eq 0 ] && mkdir "$tmp/full" && mount -t tmpfs -o size=16k tmpfs "$tmp/full"; then
     mounted="$tmp/full"
@@ -412,6 +420,14 @@ EOF2
     status=$?
     expect "batch with a full TMPDIR" 1 "temporary file in $tmp/full: No space left"
     [ ! -s "$tmp/out" ] && ok || fail "batch with a full TMPDIR printed: $(head -c 40 "$tmp/out")"
+    # Room for the list of files but not for parallel's copy of a job's
+    # output: parallel names the full disk, and nothing blames the PATH.
+    rm -f "$tmp/full/fill" "$tmp/full/t.tsv"
+    dd if=/dev/zero of="$tmp/full/fill" bs=1024 count=8 2>/dev/null
+    TMPDIR="$tmp/full" bandsway-batch "$lib" >/dev/null 2>"$tmp/err"
+    status=$?
+    expect "batch with a TMPDIR too small for parallel" 1 "parallel failed"
+    ! grep -q PATH "$tmp/err" && ok || fail "batch with a TMPDIR too small for parallel blames the PATH: $(cat "$tmp/err")"
   else
     echo "note: the full-disk case needs root (a tmpfs mount); skipped" >&2
   fi

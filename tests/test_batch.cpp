@@ -67,6 +67,8 @@ TEST(ReadTable, AcceptsOnlyItsOwnTablesAndFindsTheWholeRows) {
        1, 1, (h + a.substr(0, 50) + "\n" + b).size()},
       {"a block of zeros", h + a + std::string(300, '\0') + "\n", true, 1, 1,
        (h + a).size() + 301},
+      {"zeros over rows up to a whole one", h + a + std::string(300, '\0') + b,
+       true, 1, 1, (h + a + b).size() + 300},
       {"row with no path", h + row(""), true, 0, 1, (h + row("")).size()},
       {"other text, last line without newline", "my notes\nmore", false, 0, 0,
        0},

@@ -28,9 +28,10 @@ constexpr auto parallel_grace = std::chrono::seconds(3);
 
 // What the driver knows of the table FILE, with -o.
 struct table_file {
-  std::string name; // as given, for messages
-  int fd = -1;      // open for appending, and locked
-  off_t whole = 0;  // the end of its last whole row
+  std::string name;  // as given, for messages
+  int fd = -1;       // open for appending, and locked
+  off_t whole = 0;   // the end of its last whole row
+  bool made = false; // this run created it
 };
 
 // Where a file of the run stands.
@@ -62,7 +63,9 @@ std::vector<table_row> open_table(table_file &t, int *status) {
   struct stat st {};
   // FILE is replaced through a rename at the end: a link or a device would
   // be replaced by a plain file, and a pipe cannot be read back.
-  if (lstat(t.name.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+  const bool existed = lstat(t.name.c_str(), &st) == 0;
+  t.made = !existed && errno == ENOENT;
+  if (existed && !S_ISREG(st.st_mode)) {
     say(name + " is a symbolic link or not a regular file; give the "
                "table's own path");
     return {};
@@ -458,6 +461,9 @@ int run_driver(const driver_options &opts) {
   int life_w = -1;
   if (stop_signal == 0 && found.paths.empty()) {
     say("no audio files found");
+    // A table this run made, still empty, would only puzzle the user.
+    if (t != nullptr && table.made && table.whole == 0)
+      unlink(table.name.c_str());
     return 1;
   }
   r.todo = t != nullptr ? drop_done(found.paths, done) : std::move(found.paths);

@@ -299,8 +299,10 @@ empty argument:"":1:empty argument:-
 dangling links:"\$tmp/dang":1:dang/gone.flac. a symbolic link to nothing:1
 one file named twice:two/ "\$tmp/two/one.wav" ./two/one.wav:0::1
 -j far above the files:-j 9999 "\$lib/first song.wav" lib/fifth.mp3:0::2
+-o new, no audio files:-o "\$tmp/new.tsv" "\$tmp/none":1:no audio files:-
 EOF2
   exec 7>&-
+  [ ! -e "$tmp/new.tsv" ] && ok || fail "batch -o new, no audio files: left an empty $tmp/new.tsv"
   bandsway-batch "$lib/first song.wav" >&- 2>"$tmp/err"
   status=$?
   expect "batch to a closed stdout" 1 "cannot write to standard output"

@@ -74,6 +74,10 @@ std::string error_text(int err);
 
 // Processes (process.cpp).
 
+// Sends SIGINT, SIGTERM and SIGHUP to `handler` and ignores SIGPIPE, so
+// that a stop is handled in order and a gone reader is a failed write.
+void catch_stop_signals(void (*handler)(int));
+
 // A process to start: its arguments and the descriptors it gets as its
 // standard input, output and error (-1: /dev/null).
 struct child_spec {

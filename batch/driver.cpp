@@ -406,12 +406,7 @@ int run_driver(const driver_options &opts) {
     if (fcntl(fd, F_GETFD) < 0 &&
         open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd)
       return 1;
-  struct sigaction sa {};
-  sa.sa_handler = on_stop_signal;
-  sigemptyset(&sa.sa_mask);
-  for (const int s : {SIGINT, SIGTERM, SIGHUP})
-    sigaction(s, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  catch_stop_signals(on_stop_signal);
   // Past a file size limit (ulimit -f) a write must fail with EFBIG, which
   // is named and leaves whole rows, rather than kill the driver mid-row.
   signal(SIGXFSZ, SIG_IGN);

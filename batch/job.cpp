@@ -392,12 +392,7 @@ file_outcome analyse(const std::string &name, const std::string &path,
 } // namespace
 
 int run_job(const std::string &cwd, const std::string &batch) {
-  struct sigaction sa {};
-  sa.sa_handler = on_stop_signal;
-  sigemptyset(&sa.sa_mask);
-  for (const int s : {SIGINT, SIGTERM, SIGHUP})
-    sigaction(s, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  catch_stop_signals(on_stop_signal);
   const int life = take_lifeline();
   const std::string host = host_name();
   const std::string formats = sox_formats();

@@ -111,6 +111,15 @@ bool on_path(const char *name) {
   }
 }
 
+void catch_stop_signals(void (*handler)(int)) {
+  struct sigaction sa {};
+  sa.sa_handler = handler;
+  sigemptyset(&sa.sa_mask);
+  for (const int s : {SIGINT, SIGTERM, SIGHUP})
+    sigaction(s, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
 bool make_pipe(int fds[2]) { return pipe2(fds, O_CLOEXEC) == 0; }
 
 std::string sox_formats() {

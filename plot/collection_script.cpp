@@ -14,7 +14,6 @@ constexpr double panel_top = 0.88;
 constexpr double panel_bottom = 0.08;
 constexpr double panel_right = 0.89;
 constexpr double panel_gap = 0.015;
-const char *const panel_names[curve_count] = {"sum", "tilt", "alt"};
 
 std::string fixed(double v) {
   char buf[32];

@@ -10,7 +10,6 @@ namespace {
 
 constexpr int curves_width = 800;
 constexpr int curves_height = 900;
-const char *const panel_names[curve_count] = {"sum", "tilt", "alt"};
 
 std::string number(double v) {
   char buf[32];

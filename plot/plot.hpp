@@ -16,6 +16,8 @@
 // The three curves of one recording, in the order bandsway prints them.
 constexpr int curve_count = 3;
 constexpr int row_values = curve_count * curve_points;
+// The curves in the order bandsway prints them, as the panels are titled.
+constexpr const char *panel_names[curve_count] = {"sum", "tilt", "alt"};
 // A table row: the path, the chunk count, then the values.
 constexpr int row_fields = row_values + 2;
 

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -189,6 +190,28 @@ struct parsed_row {
 // a tab, newline or NUL must follow, and fills row; returns "" or the
 // message naming the line and what is wrong with it.
 std::string parse_row(std::string_view line, long nr, parsed_row *row);
+
+// Reading a table (table_lines.cpp).
+
+// A line of a table longer than this is damaged: a whole row is under
+// 20 KB.
+constexpr std::size_t max_table_line = 1 << 20;
+// Damaged rows named one by one before the rest are only counted.
+constexpr long max_named_damage = 100;
+// What read_lines hands each line to: the line, without its newline, a
+// byte order mark or a carriage return, and its number; returns "" to go
+// on, or the message that ends the reading.
+using line_taker = std::function<std::string(std::string_view, long)>;
+// Streams fd (named `name` in messages) line by line to take, naming an
+// overlong line as damage and counting it in *damaged; returns "" or the
+// message that ended the reading (a read error, or take's).
+std::string read_lines(int fd, const std::string &name, const line_taker &take,
+                       long *damaged);
+// Counts one more damaged row in *damaged and, among the first
+// max_named_damage, says "WHY; skipped".
+void name_damage(long *damaged, const std::string &why);
+// Says how many damaged rows there were when not all were named.
+void sum_damage(long damaged);
 
 // The rate grid (rate_grid.cpp): the rates that rows of any length are
 // compared at.

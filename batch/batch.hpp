@@ -1,6 +1,8 @@
 // The one header of bandsway-batch: the driver that walks a collection and
 // hands batches of files to GNU parallel, and the job mode that parallel
-// runs on each machine; one concern per source file.
+// runs on each machine; one concern per source file. What it shares with
+// the other companions (the table format, children, I/O, names in
+// messages) is in the companions' library.
 #ifndef BANDSWAY_BATCH_HPP
 #define BANDSWAY_BATCH_HPP
 
@@ -9,19 +11,12 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "defs.hpp"
-
-// The name every message starts with.
-constexpr const char *batch_prog = "bandsway-batch";
-
-// The values bandsway prints for one file, and the fields of a table row:
-// the path, the chunks and the values.
-constexpr int row_values = 3 * curve_points;
-constexpr int row_fields = row_values + 2;
+#include "companion.hpp"
 
 // The most files one job analyses: starting a job costs parallel some
 // milliseconds, and a stop loses at most the batches in flight.
@@ -48,64 +43,8 @@ inline constexpr std::string_view audio_extensions[] = {
 constexpr int job_some_failed = 1;
 constexpr int job_broken = 3;
 
-// Paths and messages (io.cpp).
-
-// Writes a path as the table does: a backslash, tab or newline in it as
-// \\, \t or \n, so that a row stays one line of tab-separated fields.
-std::string escape_path(std::string_view raw);
-// Undoes escape_path; any other backslash pair is kept as it stands.
-std::string unescape_path(std::string_view escaped);
-// Makes an escaped path safe for a terminal: every other control byte and
-// DEL are written as \xHH, so that no name can send an escape sequence.
-std::string shown_name(std::string_view escaped);
-// Writes all of data to fd, retrying short writes and EINTR; false (with
-// errno set) when it cannot.
-bool write_all(int fd, std::string_view data);
-// Prints "bandsway-batch: MESSAGE" and a newline on standard error in one
-// write.
-void say(std::string_view message);
-// Says "NAME: WHAT" as say() does, NAME (an escaped path) made safe by
-// shown_name.
-void say_about(std::string_view name, std::string_view what);
-// c in lower case, if it is an ASCII capital.
-char lower_ascii(char c);
-// The text of errno value err, as strerror gives it.
-std::string error_text(int err);
-
-// Processes (process.cpp).
-
-// Sends SIGINT, SIGTERM and SIGHUP to `handler` and ignores SIGPIPE, so
-// that a stop is handled in order and a gone reader is a failed write.
-void catch_stop_signals(void (*handler)(int));
-
-// A process to start: its arguments and the descriptors it gets as its
-// standard input, output and error (-1: /dev/null).
-struct child_spec {
-  std::vector<std::string> argv;
-  int in = -1;
-  int out = -1;
-  int err = -1;
-};
-// Starts spec with posix_spawnp (no shell), with the default signal
-// handling and an empty signal mask; returns its pid, or -1 with errno set.
-pid_t spawn_child(const child_spec &spec);
-// Waits for pid, retrying EINTR; returns its wait status.
-int wait_child(pid_t pid);
-// Says how a wait status ended: "exited with status N" or "was killed by
-// signal N".
-std::string status_text(int status);
-// Whether name is an executable file in a folder of PATH.
-bool on_path(const char *name);
-// The formats this machine's sox reads, as "sox -h" lists them, each
-// between spaces (" wav flac ... "); "" when sox cannot be run.
-std::string sox_formats();
-// Creates a pipe whose both ends close on exec; false with errno set.
-bool make_pipe(int fds[2]);
-
 // The table (table.cpp).
 
-// The header line of the table, without its newline.
-std::string table_header();
 // A whole row of an existing table: its escaped path, where the row starts
 // and its length with the newline.
 struct table_row {
@@ -114,8 +53,9 @@ struct table_row {
   std::size_t length = 0;
 };
 // What an existing table holds: whether its first line is the header, its
-// whole rows, how many lines are damaged (not 770 fields), and where its
-// whole lines end (a partial last line starts there).
+// whole rows, how many lines are damaged (not a row of 770 fields with a
+// chunk count and 768 finite numbers), and where its whole lines end (a
+// partial last line starts there).
 struct table_scan {
   bool header_ok = false;
   std::vector<table_row> rows;
@@ -124,7 +64,7 @@ struct table_scan {
 };
 // Reads a table from f; an empty f reads as header_ok with no rows.
 table_scan read_table(FILE *f);
-// Whether a line (without its newline) is a whole row: 770 fields, no NUL.
+// Whether a line (without its newline) is a whole row of the table.
 bool is_row(std::string_view line);
 // The paths of `sorted_all` (byte order) that no row of `done` has.
 std::vector<std::string> drop_done(const std::vector<std::string> &sorted_all,
@@ -139,6 +79,8 @@ std::string rewrite_table(const std::string &name, int fd,
 
 // The files to analyse (scan.cpp).
 
+// The lower-case ending of the last part of a path, without its dot.
+std::string extension_of(std::string_view path);
 // The escaped paths found, in byte order, each once, and whether an
 // argument or a folder under one could not be read in full.
 struct scan_result {
@@ -152,7 +94,7 @@ scan_result scan_arguments(const std::vector<std::string> &args,
                            const std::vector<std::string> &extensions,
                            const volatile sig_atomic_t *stop);
 
-// The two modes (driver.cpp, job.cpp).
+// The driver (driver.cpp, table_file.cpp, parallel.cpp, collect.cpp).
 
 // The driver's command line once parsed.
 struct driver_options {
@@ -163,9 +105,103 @@ struct driver_options {
 };
 // Runs the whole batch; returns the exit status.
 int run_driver(const driver_options &opts);
+
+// What the driver knows of the table FILE, with -o.
+struct table_file {
+  std::string name;  // as given
+  int fd = -1;       // open for appending, and locked
+  off_t whole = 0;   // the end of its last whole row
+  bool made = false; // this run created it
+};
+// Opens, locks and checks t.name; repairs a cut last line and drops
+// damaged rows. Returns the rows it holds, or sets *status (to 1, after
+// saying why) when the run must end.
+std::vector<table_row> open_table(table_file &t, int *status);
+// Leaves the table in sorted order, as one uninterrupted run writes it;
+// returns "" or why it could not.
+std::string sort_table(const table_file &t);
+
+// Where a file of the run stands.
+enum file_state : std::uint8_t { pending, has_row, settled };
+// The state of a run once its files are known.
+struct run {
+  std::vector<std::string> todo;         // escaped paths, sorted
+  std::vector<std::size_t> batch_starts; // index of each batch's first
+  std::vector<file_state> state;         // per file
+  std::vector<std::string> held;         // rows waiting for earlier ones
+  std::size_t next = 0;                  // the next row for stdout
+  std::size_t accounted = 0;             // files in the jobs' accounts
+  std::size_t failed = 0;                // files named as failed
+  std::size_t damaged = 0;               // lines that were not rows
+  bool wrong_version = false;            // a job of another protocol
+  std::string write_error;               // the table or stdout failed
+};
+// Splits n files into batches for `slots` job slots; returns the index of
+// each batch's first file.
+std::vector<std::size_t> make_batches(std::size_t n, std::size_t slots);
+// The index after the last file of batch b.
+std::size_t batch_end(const run &r, std::size_t b);
+// Writes the batches, NUL-terminated, to an unlinked temporary file, which
+// becomes parallel's standard input; -1 after saying why it cannot.
+int write_batches(const run &r);
+// Starts parallel on the batches, its output on rows_fd; -1 after saying
+// why it cannot.
+pid_t start_parallel(const driver_options &opts, std::size_t batches,
+                     int batch_fd, int rows_fd);
+// Takes one line of the jobs' output, with its newline: a row or a job's
+// account. Rows go to the table t, or in order to standard output.
+void take_line(run &r, table_file *t, std::string_view line);
+// Prints the rows that are next on standard output, in order.
+void advance(run &r);
+// Reads the jobs' output from rows_fd until parallel (par) and its jobs
+// are done, stopping them when *stop is set or a write failed; closes
+// *life_w, the lifeline, to stop this machine's jobs.
+void collect(run &r, table_file *t, pid_t par, int rows_fd, int *life_w,
+             const volatile sig_atomic_t *stop);
+
+// The job (job.cpp, analyse.cpp, relay.cpp).
+
 // Analyses one batch (escaped paths, tab-separated; relative ones under
 // cwd), printing a row per file and the account line; returns the status.
 int run_job(const std::string &cwd, const std::string &batch);
+// The formats this machine's sox reads, as "sox -h" lists them, each
+// between spaces (" wav flac ... "); "" when sox cannot be run.
+std::string sox_formats();
+// What a job knows of its machine.
+struct job_context {
+  std::string host;    // this machine's name, for messages
+  std::string formats; // what sox decodes here (sox_formats)
+  bool have_ffmpeg = false;
+  int life = -1;                               // the lifeline's read end, or -1
+  const volatile sig_atomic_t *stop = nullptr; // a stop signal's number
+  std::vector<char> buf;                       // for the relay
+};
+// What analysing one file came to: its row, or the reason it has none.
+struct file_outcome {
+  std::string row;
+  std::string reason;
+  bool stopped = false;
+};
+// Decodes and analyses the file at path (name: as the table holds it).
+file_outcome analyse(const std::string &name, const std::string &path,
+                     job_context &job);
+// One file's decoder, bandsway, and what came out of them.
+struct run_state {
+  pid_t decoder = -1;
+  pid_t bandsway = -1;
+  int decoder_spawn_errno = 0;
+  int bandsway_spawn_errno = 0;
+  long long bytes = 0;
+  std::string decoder_msgs;
+  std::string values;
+  std::string bandsway_msgs;
+  bool stopped = false;
+};
+// Starts the decoder and bandsway and relays the decoded audio between
+// them, counting it, until both are done or the job must stop (a signal
+// in *job.stop, or the lifeline closed).
+void decode_and_analyse(run_state &st, const std::vector<std::string> &decoder,
+                        job_context &job);
 
 // Whole-file checks (whole_file*.cpp): some decoders say nothing of a file
 // cut short, so an Ogg file must end with a whole page that ends the
@@ -178,7 +214,15 @@ constexpr std::uint64_t head_span = 65536;
 constexpr std::uint64_t tail_span = 131072 + 128;
 
 // The container that a file's magic bytes show.
-enum class media_kind { unknown, ogg, mp3, flac, wav, aiff, wavpack };
+enum class media_kind : std::uint8_t {
+  unknown,
+  ogg,
+  mp3,
+  flac,
+  wav,
+  aiff,
+  wavpack
+};
 
 // What a file's own bytes say of its length.
 struct file_facts {
@@ -188,12 +232,15 @@ struct file_facts {
   double padding_seconds = 0; // an MP3's most encoder delay and padding
 };
 
-// Judges the head and tail of a file of `size` bytes (head: its first up to
-// head_span bytes; tail: its last up to tail_span); pure, for tests.
-file_facts facts_from_bytes(std::string_view head, std::string_view tail,
-                            std::uint64_t size);
-// Reads the head and tail of the file at `path` (and the head_span bytes after
-// a leading ID3v2 tag) and judges them; kind unknown when it cannot be read.
+// Reads up to n bytes of a file from offset at into *out (fewer at its
+// end); false when it cannot.
+using span_reader =
+    std::function<bool(std::uint64_t at, std::uint64_t n, std::string *out)>;
+// Judges a file of `size` bytes from its head, its tail and, past a leading
+// ID3v2 tag, the head of its stream, each read through `read`.
+file_facts facts_from_file(const span_reader &read, std::uint64_t size);
+// Reads the file at `path` and judges it as facts_from_file does; kind
+// unknown when it cannot be read.
 file_facts read_file_facts(const std::string &path);
 // "" when `decoded_bytes` of 44.1 kHz s16 stereo agree with the facts;
 // otherwise the reason, starting "cut short: ".

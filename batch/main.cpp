@@ -1,18 +1,32 @@
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include <unistd.h>
-
 #include "batch.hpp"
+
+const char *const prog_name = "bandsway-batch";
 
 namespace {
 
+const char *const usage_text =
+    "usage: bandsway-batch [-j JOBS] [-o FILE] [-S SSHLOGIN[,SSHLOGIN...]] "
+    "DIR|FILE...\n";
+
 [[noreturn]] void usage(const std::string &why) {
-  if (!why.empty())
-    say(why);
-  say("usage: bandsway-batch [-j JOBS] [-o FILE] [-S SSHLOGIN[,SSHLOGIN...]] "
-      "DIR|FILE...");
+  say(why);
+  std::fputs(usage_text, stderr);
   std::exit(2);
+}
+
+// Prints text on standard output and exits 0, or 1 when it cannot.
+[[noreturn]] void answer(const std::string &text) {
+  const int err = write_all(1, text);
+  if (err != 0) {
+    say("cannot write to standard output: " + error_text(err));
+    std::exit(1);
+  }
+  std::exit(0);
 }
 
 // Job mode, as parallel starts it: --job [--cwd DIR] BATCH.
@@ -31,14 +45,53 @@ int job_main(int argc, char **argv) {
 }
 
 // A number of jobs from 1 to 9999, as digits; 0 otherwise.
-int job_count(const char *s) {
-  const std::size_t n = std::strlen(s);
-  if (n == 0 || n > 4 || s[0] == '0')
+int job_count(const std::string &s) {
+  if (s.empty() || s.size() > 4 || s[0] == '0' ||
+      s.find_first_not_of("0123456789") != std::string::npos)
     return 0;
-  for (std::size_t i = 0; i < n; i++)
-    if (s[i] < '0' || s[i] > '9')
-      return 0;
-  return static_cast<int>(std::strtol(s, nullptr, 10));
+  return std::stoi(s);
+}
+
+// Reads the options before the first operand, as POSIX getopt does with
+// every C library: -j, -o and -S, each with its value in the same argument
+// or the next one.
+driver_options parse_options(int argc, char **argv) {
+  driver_options opts;
+  int i = 1;
+  for (; i < argc; i++) {
+    const std::string a = argv[i];
+    if (a == "--") {
+      i++;
+      break;
+    }
+    if (a == "--help" || a == "-h")
+      answer(usage_text);
+    if (a == "--version")
+      answer(std::string("bandsway-batch ") + BANDSWAY_VERSION + "\n");
+    if (a.size() < 2 || a[0] != '-')
+      break;
+    const char opt = a[1];
+    if (opt != 'j' && opt != 'o' && opt != 'S')
+      usage("no option " + quote(a));
+    if (a.size() == 2 && i + 1 == argc)
+      usage(std::string("-") + opt + " takes a value");
+    const std::string value = a.size() > 2 ? a.substr(2) : argv[++i];
+    if (opt == 'j') {
+      opts.jobs = job_count(value);
+      if (opts.jobs == 0)
+        usage("-j takes a number of jobs from 1 to 9999, not '" +
+              shown_path(value) + "'");
+    } else if (value.empty()) {
+      usage(opt == 'o' ? "-o takes a file name" : "-S takes a list of logins");
+    } else {
+      (opt == 'o' ? opts.out : opts.logins) = value;
+    }
+  }
+  for (; i < argc; i++)
+    opts.args.emplace_back(argv[i]);
+  if (opts.args.empty())
+    usage("no folder or file given");
+  return opts;
 }
 
 } // namespace
@@ -48,36 +101,5 @@ int job_count(const char *s) {
 int main(int argc, char **argv) {
   if (argc > 1 && std::strcmp(argv[1], "--job") == 0)
     return job_main(argc, argv);
-  driver_options opts;
-  opterr = 0;
-  int opt = 0;
-  while ((opt = getopt(argc, argv, "+:j:o:S:")) != -1) {
-    switch (opt) {
-    case 'j':
-      opts.jobs = job_count(optarg);
-      if (opts.jobs == 0)
-        usage("-j takes a number of jobs from 1 to 9999, not '" +
-              shown_name(escape_path(optarg)) + "'");
-      break;
-    case 'o':
-      if (*optarg == '\0')
-        usage("-o takes a file name");
-      opts.out = optarg;
-      break;
-    case 'S':
-      if (*optarg == '\0')
-        usage("-S takes a list of logins");
-      opts.logins = optarg;
-      break;
-    case ':':
-      usage(std::string("-") + static_cast<char>(optopt) + " takes a value");
-    default:
-      usage(std::string("no option -") + static_cast<char>(optopt));
-    }
-  }
-  for (int i = optind; i < argc; i++)
-    opts.args.emplace_back(argv[i]);
-  if (opts.args.empty())
-    usage("no folder or file given");
-  return run_driver(opts);
+  return run_driver(parse_options(argc, argv));
 }

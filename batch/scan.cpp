@@ -39,13 +39,9 @@ void report(bool *failed, std::string_view name, std::string_view what) {
 // Whether the file's name ends in one of the extensions, in any case.
 bool has_extension(std::string_view name,
                    const std::vector<std::string> &extensions) {
-  const std::size_t dot = name.rfind('.');
-  if (dot == std::string_view::npos)
-    return false;
-  std::string ext(name.substr(dot + 1));
-  std::transform(ext.begin(), ext.end(), ext.begin(), lower_ascii);
-  return std::find(extensions.begin(), extensions.end(), ext) !=
-         extensions.end();
+  const std::string ext = extension_of(name);
+  return !ext.empty() && std::find(extensions.begin(), extensions.end(), ext) !=
+                             extensions.end();
 }
 
 // Whether phys lies inside the folder `outer` (or is it).
@@ -107,6 +103,19 @@ void walk(const folder_arg &folder, const std::vector<std::string> &extensions,
 }
 
 } // namespace
+
+std::string extension_of(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  const std::size_t dot = path.rfind('.');
+  if (dot == std::string_view::npos ||
+      (slash != std::string_view::npos && dot < slash))
+    return "";
+  std::string ext(path.substr(dot + 1));
+  std::transform(ext.begin(), ext.end(), ext.begin(), [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  });
+  return ext;
+}
 
 scan_result scan_arguments(const std::vector<std::string> &args,
                            const std::vector<std::string> &extensions,

@@ -1,31 +1,18 @@
+// The table as bandsway-batch keeps it: read back on a resume, repaired,
+// and rewritten whole.
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "batch.hpp"
 
-std::string table_header() {
-  std::string h = "path\tchunks";
-  char col[16];
-  for (const char *curve : {"sum", "tilt", "alt"})
-    for (int i = 0; i < curve_points; i++) {
-      std::snprintf(col, sizeof col, "\t%s_%03d", curve, i);
-      h += col;
-    }
-  return h;
-}
-
 bool is_row(std::string_view line) {
-  // A NUL is in no path and no value: a crash's block of zeros that runs
-  // into a whole row makes a line of 770 fields, which is still damage.
-  return !line.empty() && line.front() != '\t' &&
-         line.find('\0') == std::string_view::npos &&
-         std::count(line.begin(), line.end(), '\t') == row_fields - 1;
+  parsed_row row;
+  return parse_row(line, 0, &row).empty();
 }
 
 table_scan read_table(FILE *f) {
@@ -94,37 +81,28 @@ bool rows_sorted(const std::vector<table_row> &rows) {
 
 std::string rewrite_table(const std::string &name, int fd,
                           const std::vector<table_row> &rows) {
-  struct stat st {};
-  if (fstat(fd, &st) != 0)
-    return error_text(errno);
-  std::string tmp = name + ".XXXXXX";
-  const int out = mkostemp(tmp.data(), O_CLOEXEC);
-  if (out < 0)
-    return "cannot make a temporary file beside it: " + error_text(errno);
+  replacement r;
+  std::string reason = start_replace(&r, name);
   std::string buf = table_header() + "\n";
-  std::string reason;
   for (std::size_t i = 0; i <= rows.size() && reason.empty(); i++) {
     if (i < rows.size()) {
-      const std::size_t had = buf.size();
-      buf.resize(had + rows[i].length);
-      const ssize_t n = pread(fd, &buf[had], rows[i].length, rows[i].at);
-      if (n != static_cast<ssize_t>(rows[i].length))
-        reason = n < 0 ? error_text(errno) : "the table changed while read";
+      std::string row;
+      if (!pread_full(fd, static_cast<std::uint64_t>(rows[i].at),
+                      rows[i].length, &row))
+        reason = error_text(errno);
+      else if (row.size() != rows[i].length)
+        reason = "the table changed while read";
+      buf += row;
     }
     if (reason.empty() && (buf.size() >= (1U << 20) || i == rows.size())) {
-      if (!write_all(out, buf))
-        reason = error_text(errno);
+      const int err = write_all(r.fd, buf);
+      if (err != 0)
+        reason = error_text(err);
       buf.clear();
     }
   }
-  // The new file takes FILE's mode: a private table stays private.
-  if (reason.empty() && fchmod(out, st.st_mode & 07777) != 0)
-    reason = error_text(errno);
-  if (close(out) != 0 && reason.empty())
-    reason = error_text(errno);
-  if (reason.empty() && rename(tmp.c_str(), name.c_str()) != 0)
-    reason = error_text(errno);
-  if (!reason.empty())
-    unlink(tmp.c_str());
+  if (reason.empty())
+    reason = finish_replace(&r);
+  drop_replace(&r);
   return reason;
 }

@@ -15,26 +15,6 @@ namespace {
 // The decoders write 44.1 kHz signed 16-bit stereo: 4 bytes a frame.
 constexpr double decoded_bytes_per_second = 44100.0 * 4;
 
-// Up to n bytes of fd from offset `at` (fewer at the end of the file);
-// false on a read error.
-bool read_span(int fd, std::uint64_t at, std::uint64_t n, std::string &out) {
-  out.assign(n, '\0');
-  std::uint64_t got = 0;
-  while (got < n) {
-    const ssize_t r =
-        pread(fd, &out[got], n - got, static_cast<off_t>(at + got));
-    if (r < 0 && errno == EINTR)
-      continue;
-    if (r < 0)
-      return false;
-    if (r == 0)
-      break;
-    got += static_cast<std::uint64_t>(r);
-  }
-  out.resize(got);
-  return true;
-}
-
 } // namespace
 
 std::uint64_t le_at(std::string_view b, std::uint64_t at, int n) {
@@ -98,19 +78,17 @@ file_facts facts_from_stream(std::string_view stream, bool tagged,
   return f;
 }
 
-file_facts facts_from_bytes(std::string_view head, std::string_view tail,
-                            std::uint64_t size) {
+file_facts facts_from_file(const span_reader &read, std::uint64_t size) {
+  std::string head, stream, tail;
+  if (!read(0, head_span, &head))
+    return {};
   const std::uint64_t start = stream_start(head);
-  const bool tagged = start > 0;
-  if (start <= head.size())
-    return facts_from_stream(head.substr(start), tagged, tail);
-  // A tag larger than the head: the stream is judged from the tail if the
-  // tail reaches back to its start, and not at all otherwise.
-  const std::uint64_t tail_at =
-      size - std::min<std::uint64_t>(size, tail.size());
-  if (start >= tail_at && start - tail_at <= tail.size())
-    return facts_from_stream(tail.substr(start - tail_at), tagged, tail);
-  return {};
+  const std::uint64_t tail_n = std::min(size, tail_span);
+  if ((start > 0 && !read(start, head_span, &stream)) ||
+      !read(size - tail_n, tail_n, &tail))
+    return {};
+  return start == 0 ? facts_from_stream(head, false, tail)
+                    : facts_from_stream(stream, true, tail);
 }
 
 file_facts read_file_facts(const std::string &path) {
@@ -118,19 +96,15 @@ file_facts read_file_facts(const std::string &path) {
   if (fd < 0)
     return {};
   struct stat st {};
-  std::string head, stream, tail;
-  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-            read_span(fd, 0, head_span, head);
-  const auto size = static_cast<std::uint64_t>(ok ? st.st_size : 0);
-  const std::uint64_t start = ok ? stream_start(head) : 0;
-  const std::uint64_t tail_n = std::min(size, tail_span);
-  ok = ok && (start == 0 || read_span(fd, start, head_span, stream)) &&
-       read_span(fd, size - tail_n, tail_n, tail);
+  file_facts f;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+    f = facts_from_file(
+        [fd](std::uint64_t at, std::uint64_t n, std::string *out) {
+          return pread_full(fd, at, n, out);
+        },
+        static_cast<std::uint64_t>(st.st_size));
   close(fd);
-  if (!ok)
-    return {};
-  return start == 0 ? facts_from_stream(head, false, tail)
-                    : facts_from_stream(stream, true, tail);
+  return f;
 }
 
 std::string judge_length(const file_facts &facts, long long decoded_bytes) {

@@ -25,6 +25,9 @@ extern const char *const prog_name;
 
 // Prints "PROG: MESSAGE" and a newline on standard error in one write.
 void say(std::string_view message);
+// Says "NAME: WHAT" as say() does, NAME (an escaped path, as the table
+// holds it) made safe by shown_name.
+void say_about(std::string_view name, std::string_view what);
 // The text of errno value err, as strerror gives it.
 std::string error_text(int err);
 
@@ -139,6 +142,14 @@ std::string start_replace(replacement *r, const std::string &target);
 std::string finish_replace(replacement *r);
 // Removes the temporary file, leaving the target as it was.
 void drop_replace(replacement *r);
+
+// Temporary files (temp_file.cpp).
+
+// The folder for temporary files: TMPDIR, or /tmp.
+std::string temp_dir();
+// A new file in dir, already unlinked, open for reading and writing;
+// returns its descriptor, or -1 with errno set.
+int unlinked_temp(const std::string &dir);
 
 // The table format (table_format.cpp).
 

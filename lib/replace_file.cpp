@@ -21,7 +21,7 @@ std::string start_replace(replacement *r, const std::string &target) {
   r->fd = mkostemp(r->temp.data(), O_CLOEXEC);
   if (r->fd < 0) {
     r->temp.clear();
-    return "cannot make a temporary file beside it: " + error_text(errno);
+    return error_text(errno);
   }
   // An earlier file keeps its mode and, for root, its owner: a private
   // file stays private. A new one gets what the umask gives a new file.

@@ -51,7 +51,7 @@ std::string title(const collection_info &info) {
 } // namespace
 
 std::string collection_script(const collection_info &info,
-                              const std::string &matrix_path,
+                              const std::vector<float> &matrix,
                               picture_format format) {
   const bool named = info.rows <= max_named_rows;
   const double left = named ? 0.15 : 0.08;
@@ -82,7 +82,7 @@ std::string collection_script(const collection_info &info,
     const double from = left + k * (width + panel_gap);
     s += "set lmargin at screen " + fixed(from) + "\n";
     s += "set rmargin at screen " + fixed(from + width) + "\n";
-    s += "set title '" + std::string(panel_names[k]) + "'\n";
+    s += "set title '" + std::string(curve_names[k]) + "'\n";
     if (k == 1)
       s += named ? "unset ytics\n" : "set format y ''\nunset ylabel\n";
     if (k == curve_count - 1) {
@@ -91,14 +91,17 @@ std::string collection_script(const collection_info &info,
            fixed(panel_top - panel_bottom) + "\n";
       s += "set cblabel \"share of the row's peak\"\n";
     }
-    const std::size_t skip = static_cast<std::size_t>(k) * info.height *
-                             grid_columns * sizeof(float);
-    s += "plot " + gnuplot_string(matrix_path) + " binary array=(" +
-         std::to_string(grid_columns) + "," + std::to_string(info.height) +
-         ") format='%float32' skip=" + std::to_string(skip) +
-         " dx=" + fixed(grid_hz / grid_columns) + " dy=" + fixed(dy) +
-         " origin=(" + fixed(grid_hz / grid_columns / 2) + "," +
-         fixed(0.5 + dy / 2) + ") with image notitle\n";
+    // The panel's matrix follows its plot command, in binary: no file
+    // is left for a stop to leave behind.
+    s += "plot '-' binary array=(" + std::to_string(grid_columns) + "," +
+         std::to_string(info.height) +
+         ") format='%float32' dx=" + fixed(grid_hz / grid_columns) +
+         " dy=" + fixed(dy) + " origin=(" + fixed(grid_hz / grid_columns / 2) +
+         "," + fixed(0.5 + dy / 2) + ") with image notitle\n";
+    const std::size_t panel =
+        static_cast<std::size_t>(info.height) * grid_columns;
+    s.append(reinterpret_cast<const char *>(matrix.data() + k * panel),
+             panel * sizeof(float));
   }
   return s + "unset multiplot\n";
 }

@@ -75,7 +75,7 @@ std::string curves_script(const curves &c, picture_format format) {
   for (int k = 0; k < curve_count; k++) {
     const double *v =
         c.values.data() + static_cast<std::ptrdiff_t>(k) * curve_points;
-    s += "set title '" + std::string(panel_names[k]) + "'\n";
+    s += "set title '" + std::string(curve_names[k]) + "'\n";
     s += y_range(v);
     s += "plot '-' using 1:2 notitle with lines linewidth 1.5 linecolor rgb "
          "'#1f4e9e'\n";

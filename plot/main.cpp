@@ -1,16 +1,17 @@
 // bandsway-plot: draws the three curves of one recording (bandsway's 768
 // lines, or one row of a bandsway-batch table), or a whole table as a
 // heatmap, with gnuplot, as PNG, SVG or PDF.
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include "plot.hpp"
+
+const char *const prog_name = "bandsway-plot";
 
 namespace {
 
@@ -19,43 +20,37 @@ const char *const usage_text =
     "       bandsway-plot [-o FILE] TABLE|-\n";
 
 [[noreturn]] void usage(const std::string &why) {
-  std::fprintf(stderr, "bandsway-plot: %s\n%s", why.c_str(), usage_text);
+  say(why);
+  std::fputs(usage_text, stderr);
   std::exit(2);
 }
 
-[[noreturn]] void die(out_file *out, const std::string &why) {
-  if (out != nullptr)
-    drop_out(out);
-  std::fprintf(stderr, "bandsway-plot: %s\n", why.c_str());
+[[noreturn]] void die(const std::string &why) {
+  say(why);
   std::exit(1);
 }
 
-// Whether fd is open, and for writing when `write` is set.
-bool is_open(int fd, bool write) {
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags == -1)
-    return false;
-  return !write || (flags & O_ACCMODE) != O_RDONLY;
-}
-
-} // namespace
-
-int main(int argc, char **argv) {
-  std::string out_path;
+// The command line once read.
+struct plot_options {
+  std::string out;
   bool have_out = false;
   std::vector<std::string> operands;
+};
+
+plot_options parse_options(int argc, char **argv) {
+  plot_options o;
   for (int i = 1; i < argc; i++) {
     const std::string a = argv[i];
-    if (!operands.empty() || a == "-" || a.empty() || a[0] != '-') {
-      operands.push_back(a);
+    if (!o.operands.empty() || a == "-" || a.empty() || a[0] != '-') {
+      o.operands.push_back(a);
     } else if (a == "--") {
-      operands.insert(operands.end(), argv + i + 1, argv + argc);
+      o.operands.insert(o.operands.end(), argv + i + 1, argv + argc);
       break;
     } else if (a.compare(0, 2, "-o") == 0) {
       if (a.size() == 2 && i + 1 == argc)
         usage("-o needs a file name");
-      out_path = a.size() > 2 ? a.substr(2) : argv[++i];
-      have_out = true;
+      o.out = a.size() > 2 ? a.substr(2) : argv[++i];
+      o.have_out = true;
     } else {
       // The whole argument, so that "--help" is not shown as "--".
       usage("unknown option " + quote(a));
@@ -63,64 +58,67 @@ int main(int argc, char **argv) {
   }
   // Everything after the table is taken as an operand: an option there
   // was most likely meant as one.
-  if (operands.size() > 1 && operands[1].size() > 1 && operands[1][0] == '-')
-    usage("options go before the table, not after it: " + quote(operands[1]));
-  if (operands.size() > 1)
+  if (o.operands.size() > 1 && o.operands[1].size() > 1 &&
+      o.operands[1][0] == '-')
+    usage("options go before the table, not after it: " + quote(o.operands[1]));
+  if (o.operands.size() > 1)
     usage("one table at a time");
+  return o;
+}
 
+} // namespace
+
+int main(int argc, char **argv) {
+  const plot_options o = parse_options(argc, argv);
   // A closed descriptor 0, 1 or 2 would be reused by the first file or
   // pipe opened, and gnuplot would write its picture or its complaints
   // there: each is noted, then held by /dev/null.
-  const bool in_open = is_open(0, false);
-  const bool out_open = is_open(1, true);
-  for (int fd = 0; fd < 3; fd++)
-    if (!is_open(fd, false) && open("/dev/null", O_RDWR) != fd)
-      die(nullptr, "cannot open /dev/null");
+  std_fds was;
+  if (!guard_std_fds(&was))
+    die("cannot open /dev/null");
+  // A closed reader shows as EPIPE on the write, and a file size limit
+  // (ulimit -f) as EFBIG, each with a message. A stop signal ends the run
+  // at once: nothing is left behind (temporary files are unlinked when
+  // made, the picture is written and renamed with the signals held, and
+  // gnuplot ends when its input closes).
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
 
   picture_format format = picture_format::png;
-  out_file out;
-  out.path = out_path;
-  if (have_out) {
-    if (out_path.empty())
-      die(nullptr, "-o needs a file name");
-    std::string why = check_out(out_path);
+  if (o.have_out) {
+    if (o.out.empty())
+      die("-o needs a file name");
+    std::string why = check_out(o.out);
     if (why.empty())
-      why = format_of(out_path, &format);
+      why = format_of(o.out, &format);
+    // FILE is checked for writing before the work, not after it.
+    if (why.empty())
+      why = probe_out(o.out);
     if (!why.empty())
-      die(nullptr, why);
-  } else if (!out_open) {
-    die(nullptr, "standard output is not open for writing");
+      die(why);
+  } else if (!was.out_open) {
+    die("standard output is not open for writing");
   } else if (isatty(1) != 0) {
-    die(nullptr, "will not write a PNG to a terminal; use -o FILE or redirect");
+    die("will not write a PNG to a terminal; use -o FILE or redirect");
   }
-  const bool reads_stdin = operands.empty() || operands[0] == "-";
-  if (reads_stdin && !in_open)
-    die(nullptr, "standard input is not open for reading");
+  const bool reads_stdin = o.operands.empty() || o.operands[0] == "-";
+  if (reads_stdin && !was.in_open)
+    die("standard input is not open for reading");
 
-  watch_signals();
-  // FILE is checked for writing before the work, not after it.
-  if (have_out) {
-    const std::string why = open_out(&out);
-    if (!why.empty())
-      die(nullptr, why);
-  }
-  out_file *const keep = have_out ? &out : nullptr;
   std::string picture;
   long damaged = 0;
   const std::string why =
-      operands.empty()
+      o.operands.empty()
           ? draw_curves(0, format, &picture)
-          : draw_collection(operands[0], format, &picture, &damaged);
+          : draw_collection(o.operands[0], format, &picture, &damaged);
   if (!why.empty())
-    die(keep, why);
-  if (have_out) {
-    const std::string failed = finish_out(&out, picture);
+    die(why);
+  if (o.have_out) {
+    const std::string failed = write_out(o.out, picture);
     if (!failed.empty())
-      die(nullptr, failed);
-  } else if (const int err = write_all(1, picture.data(), picture.size());
-             err != 0) {
-    die(nullptr, std::string("cannot write the picture to standard output: ") +
-                     std::strerror(err));
+      die(failed);
+  } else if (const int err = write_all(1, picture); err != 0) {
+    die("cannot write the picture to standard output: " + error_text(err));
   }
   // Damaged rows were named as they came; the picture has the rest.
   return damaged > 0 ? 1 : 0;

@@ -2,7 +2,6 @@
 // beside it, never followed through a link or turned from a device or
 // folder into a plain file; a failure leaves an earlier FILE as it was.
 #include <cerrno>
-#include <cstring>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,27 +10,28 @@
 
 namespace {
 
-std::string cannot_write(const out_file &out, int err) {
-  return "cannot write " + out.path + ": " + std::strerror(err);
+std::string cannot_write(const std::string &out, const std::string &why) {
+  return "cannot write " + shown_path(out) + ": " + why;
 }
 
 } // namespace
 
 std::string check_out(const std::string &out) {
+  const std::string name = shown_path(out);
   std::string folder =
-      "-o " + out + " names a folder; give the picture's file name";
+      "-o " + name + " names a folder; give the picture's file name";
   if (!out.empty() && out.back() == '/')
     return folder;
   struct stat st {};
   if (lstat(out.c_str(), &st) != 0)
     return "";
   if (S_ISLNK(st.st_mode))
-    return "-o " + out +
+    return "-o " + name +
            " is a symbolic link; give the name of the file it points to";
   if (S_ISDIR(st.st_mode))
     return folder;
   if (!S_ISREG(st.st_mode))
-    return "-o " + out +
+    return "-o " + name +
            " is not a regular file (a device, pipe or socket); it is left "
            "alone";
   return "";
@@ -51,76 +51,38 @@ std::string format_of(const std::string &out, picture_format *format) {
   else if (ext == "pdf")
     *format = picture_format::pdf;
   else
-    return "-o " + out +
+    return "-o " + shown_path(out) +
            ": the name must end in .png, .svg or .pdf, which sets the format";
   return "";
 }
 
-std::string open_out(out_file *out) {
-  const std::size_t slash = out->path.rfind('/');
-  std::string dir =
-      slash == std::string::npos ? "." : out->path.substr(0, slash);
-  if (dir.empty())
-    dir = "/";
-  out->part = dir + "/.bandsway-plot.XXXXXX";
-  out->fd = make_temp(&out->part, &out->slot);
-  if (out->fd < 0)
-    return cannot_write(*out, errno);
-  // An earlier FILE keeps its mode and, for root, its owner; a new one
-  // gets the mode that the umask gives a new file.
-  struct stat st {};
-  mode_t mode = 0;
-  if (stat(out->path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-    mode = st.st_mode & 07777;
-    if (geteuid() == 0 && fchown(out->fd, st.st_uid, st.st_gid) != 0) {
-      const int err = errno;
-      drop_out(out);
-      return cannot_write(*out, err);
-    }
-  } else {
-    const mode_t mask = umask(0);
-    umask(mask);
-    mode = 0666 & ~mask;
-  }
-  if (fchmod(out->fd, mode) != 0) {
-    const int err = errno;
-    drop_out(out);
-    return cannot_write(*out, err);
-  }
-  return "";
+std::string probe_out(const std::string &out) {
+  // The temporary file is made and removed at once, with the stop signals
+  // held, so that a stop leaves nothing behind.
+  hold_stop_signals(true);
+  replacement r;
+  const std::string why = start_replace(&r, out);
+  drop_replace(&r);
+  hold_stop_signals(false);
+  return why.empty() ? "" : cannot_write(out, why);
 }
 
-void drop_out(out_file *out) {
-  if (out->fd >= 0)
-    close(out->fd);
-  out->fd = -1;
-  if (out->slot >= 0)
-    unlink(out->part.c_str());
-  forget_path(out->slot);
-  out->slot = -1;
-}
-
-std::string finish_out(out_file *out, const std::string &picture) {
-  int err = write_all(out->fd, picture.data(), picture.size());
-  if (err == 0) {
-    // A file system may report a failed write only at the close.
-    if (close(out->fd) != 0)
-      err = errno;
-    out->fd = -1;
-  }
-  if (err != 0) {
-    drop_out(out);
-    return cannot_write(*out, err);
+std::string write_out(const std::string &out, const std::string &picture) {
+  hold_stop_signals(true);
+  replacement r;
+  std::string why = start_replace(&r, out);
+  if (why.empty()) {
+    const int err = write_all(r.fd, picture);
+    if (err != 0)
+      why = error_text(err);
   }
   // Checked again: FILE may have become a link or a folder meanwhile.
-  std::string why = check_out(out->path);
-  if (why.empty() && rename(out->part.c_str(), out->path.c_str()) != 0)
-    why = cannot_write(*out, errno);
-  if (!why.empty()) {
-    drop_out(out);
-    return why;
-  }
-  forget_path(out->slot);
-  out->slot = -1;
-  return "";
+  std::string refused = why.empty() ? check_out(out) : "";
+  if (why.empty() && refused.empty())
+    why = finish_replace(&r);
+  drop_replace(&r);
+  hold_stop_signals(false);
+  if (!refused.empty())
+    return refused;
+  return why.empty() ? "" : cannot_write(out, why);
 }

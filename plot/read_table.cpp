@@ -1,8 +1,6 @@
 // The two passes over a collection: the table streamed once into keys and
 // packed rows on a temporary file, then the packed rows into pixel rows.
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <memory>
 
 #include <unistd.h>
@@ -11,14 +9,13 @@
 
 namespace {
 
-constexpr std::size_t read_block = 4 << 20;
 // Packed rows written or read at a time.
 constexpr std::size_t rows_per_block = 256;
 constexpr std::size_t packed_bytes = grid_values * sizeof(std::uint16_t);
 
 std::string temp_error(const char *what, const std::string &tmp_dir, int err) {
   return std::string("cannot ") + what + " a temporary file in " + tmp_dir +
-         ": " + std::strerror(err);
+         ": " + error_text(err);
 }
 
 // What the first pass does with each line of the table.
@@ -32,15 +29,11 @@ struct line_sink {
   float grid[grid_values];
 };
 
-void name_damage(table_pass *pass, const std::string &why) {
-  if (++pass->damaged <= max_named_damage)
-    std::fprintf(stderr, "bandsway-plot: %s; skipped\n", why.c_str());
-}
-
 std::string flush_rows(line_sink *s) {
-  const int err =
-      write_all(s->out_fd, reinterpret_cast<const char *>(s->packed.data()),
-                s->pending * packed_bytes);
+  const int err = write_all(
+      s->out_fd,
+      std::string_view(reinterpret_cast<const char *>(s->packed.data()),
+                       s->pending * packed_bytes));
   s->pending = 0;
   return err == 0 ? "" : temp_error("write", *s->tmp_dir, err);
 }
@@ -48,8 +41,7 @@ std::string flush_rows(line_sink *s) {
 std::string take_line(line_sink *s, std::string_view line, long nr) {
   // A header line is skipped wherever it is: tables joined with cat have
   // one at the top of each part.
-  static const std::string header = "path\tchunks\tsum_000";
-  if (line.empty() || line.substr(0, header.size()) == header)
+  if (line.empty() || is_header(line))
     return "";
   const std::string why = parse_row(line, nr, &s->row);
   // bandsway's 768 lines given as the operand, a first try of many: say
@@ -60,7 +52,7 @@ std::string take_line(line_sink *s, std::string_view line, long nr) {
            "for one file: give those on standard input (bandsway-plot < "
            "FILE), a table as the operand";
   if (!why.empty()) {
-    name_damage(s->pass, why);
+    name_damage(&s->pass->damaged, why);
     return "";
   }
   const double xmax = rate_span(s->row.chunks);
@@ -82,64 +74,15 @@ std::string read_table(int fd, const std::string &name, int out_fd,
   s->out_fd = out_fd;
   s->tmp_dir = &tmp_dir;
   s->packed.resize(rows_per_block * grid_values);
-  // One byte more than is read, for a NUL after the last line.
-  std::vector<char> buf(read_block + 1);
-  std::size_t have = 0; // bytes in buf, from its start
-  long nr = 0;
-  bool skipping = false; // in the rest of an overlong line
-  bool at_end = false;
-  while (!at_end) {
-    const ssize_t got = read_some(fd, buf.data() + have, read_block - have);
-    if (got < 0)
-      return "cannot read " + name + ": " + std::strerror(errno);
-    at_end = got == 0;
-    have += static_cast<std::size_t>(got);
-    buf[have] = '\0';
-    std::size_t start = 0;
-    for (;;) {
-      const char *nl = static_cast<const char *>(
-          std::memchr(buf.data() + start, '\n', have - start));
-      std::size_t end =
-          nl != nullptr ? static_cast<std::size_t>(nl - buf.data()) : have;
-      if (nl == nullptr && !at_end) {
-        if (have - start < max_table_line)
-          break;
-        // An overlong line is damage, named once; the rest of it is
-        // dropped as it comes.
-        if (!skipping)
-          name_damage(pass, "line " + std::to_string(nr + 1) +
-                                ": longer than " +
-                                std::to_string(max_table_line) + " bytes");
-        skipping = true;
-        start = have;
-        break;
-      }
-      if (skipping) {
-        skipping = false;
-        nr++;
-      } else if (end > start || nl != nullptr) {
-        nr++;
-        std::string why = take_line(
-            s.get(), std::string_view(buf.data() + start, end - start), nr);
-        if (!why.empty())
-          return why;
-      }
-      start = end + 1;
-      if (nl == nullptr)
-        break;
-    }
-    if (start < have) {
-      std::memmove(buf.data(), buf.data() + start, have - start);
-      have -= start;
-    } else {
-      have = 0;
-    }
-  }
-  if (pass->damaged > max_named_damage)
-    std::fprintf(stderr,
-                 "bandsway-plot: %ld damaged rows in all were skipped; only "
-                 "the first %ld are named\n",
-                 pass->damaged, max_named_damage);
+  std::string why = read_lines(
+      fd, name,
+      [&s](std::string_view line, long nr) {
+        return take_line(s.get(), line, nr);
+      },
+      &pass->damaged);
+  sum_damage(pass->damaged);
+  if (!why.empty())
+    return why;
   return s->pending > 0 ? flush_rows(s.get()) : "";
 }
 
@@ -152,17 +95,10 @@ std::string average_rows(int fd, const std::vector<std::uint32_t> &ranks,
   const long rows = static_cast<long>(ranks.size());
   for (std::size_t first = 0; first < ranks.size(); first += rows_per_block) {
     const std::size_t n = std::min(rows_per_block, ranks.size() - first);
-    auto *p = reinterpret_cast<char *>(packed.data());
-    std::size_t want = n * packed_bytes;
-    while (want > 0) {
-      const ssize_t got = read(fd, p, want);
-      if (got < 0 && errno == EINTR)
-        continue;
-      if (got <= 0)
-        return temp_error("read", tmp_dir, got < 0 ? errno : EIO);
-      p += got;
-      want -= static_cast<std::size_t>(got);
-    }
+    const ssize_t got = read_full(fd, reinterpret_cast<char *>(packed.data()),
+                                  n * packed_bytes);
+    if (got != static_cast<ssize_t>(n * packed_bytes))
+      return temp_error("read", tmp_dir, got < 0 ? errno : EIO);
     for (std::size_t i = 0; i < n; i++) {
       unpack_row(packed.data() + i * grid_values, grid.data());
       add_to_average(avg, pixel_row_of(ranks[first + i], rows), grid.data());

@@ -1,5 +1,6 @@
 // A table row on the collection's grid: its sort key, its curves resampled
-// and scaled, and the 16-bit form in which rows wait for their rank.
+// (on the companions' rate grid) and scaled, and the 16-bit form in which
+// rows wait for their rank.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -23,34 +24,20 @@ float peak_rate(const double *values, double xmax) {
 }
 
 void resample_row(const double *values, double xmax, float *grid) {
+  double column[grid_columns];
   for (int k = 0; k < curve_count; k++) {
     const double *v = values + static_cast<std::ptrdiff_t>(k) * curve_points;
     double peak = v[peak_from];
     for (int j = peak_from + 1; j < curve_points; j++)
       peak = std::fmax(peak, v[j]);
+    resample_curve(v, xmax, grid_columns, column);
     float *out = grid + static_cast<std::ptrdiff_t>(k) * grid_columns;
-    int next = 0; // the first point not yet past a column
     for (int c = 0; c < grid_columns; c++) {
-      // The column's centre, and where it falls between the row's points,
-      // which lie evenly from 0 to xmax.
-      const double hz = (c + 0.5) * grid_hz / grid_columns;
-      if (hz > xmax) {
-        out[c] = std::numeric_limits<float>::quiet_NaN();
-        continue;
-      }
-      const double at = hz / xmax * (curve_points - 1);
-      const int j = std::min(static_cast<int>(at), curve_points - 2);
-      const double f = at - j;
-      double x = v[j] * (1 - f) + v[j + 1] * f;
-      // A narrow peak between two column centres still shows at its
-      // height: each column also takes the highest point within it.
-      const double end = (c + 1) * grid_hz / grid_columns;
-      for (; next < curve_points && next * xmax / (curve_points - 1) < end;
-           next++)
-        x = std::fmax(x, v[next]);
       // A curve with no positive peak (silence) stays at 0.
-      const double scaled = peak > 0 ? x / peak : 0;
-      out[c] = static_cast<float>(std::fmin(1.0, std::fmax(0.0, scaled)));
+      const double scaled = peak > 0 ? column[c] / peak : 0;
+      out[c] = std::isnan(column[c])
+                   ? std::numeric_limits<float>::quiet_NaN()
+                   : static_cast<float>(std::fmin(1.0, std::fmax(0.0, scaled)));
     }
   }
 }

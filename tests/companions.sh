@@ -167,7 +167,7 @@ plot)
   done <<'EOF'
 short input:bandsway-plot -o "$tmp/bad.png" <"$tmp/short":1:got 767
 endless input:yes 1 | bandsway-plot -o "$tmp/bad.png":1:more than 768 values; stopped at line 769
-endless line:bandsway-plot -o "$tmp/bad.png" </dev/zero:1:line 1 is not a number: "\\000\\000.*stopped reading after
+endless line:bandsway-plot -o "$tmp/bad.png" </dev/zero:1:line 1 is not a number: "\\x00\\x00.*stopped reading after
 binary input:bandsway-plot -o "$tmp/bad.png" <"$tmp/pcm":1:line 1
 two numbers on a line:bandsway-plot -o "$tmp/bad.png" <"$tmp/two":1:line 300 is not a number
 nan:bandsway-plot -o "$tmp/bad.png" <"$tmp/nan":1:line 5 is not a number

@@ -27,26 +27,6 @@ table_scan scan_of(std::string bytes) {
 
 } // namespace
 
-TEST(EscapePath, KeepsEachRowOneLineAndComesBack) {
-  const struct {
-    std::string raw, escaped, shown;
-  } cases[] = {
-      {"plain/name.wav", "plain/name.wav", "plain/name.wav"},
-      {"tab\there", "tab\\there", "tab\\there"},
-      {"new\nline", "new\\nline", "new\\nline"},
-      {"back\\slash\\t", "back\\\\slash\\\\t", "back\\\\slash\\\\t"},
-      {"esc\033]0;title\007.wav", "esc\033]0;title\007.wav",
-       "esc\\x1b]0;title\\x07.wav"},
-      {"del\177 and Bj\303\266rk", "del\177 and Bj\303\266rk",
-       "del\\x7f and Bj\303\266rk"},
-  };
-  for (const auto &c : cases) {
-    EXPECT_EQ(escape_path(c.raw), c.escaped) << c.raw;
-    EXPECT_EQ(unescape_path(c.escaped), c.raw) << c.raw;
-    EXPECT_EQ(shown_name(c.escaped), c.shown) << c.raw;
-  }
-}
-
 TEST(ReadTable, AcceptsOnlyItsOwnTablesAndFindsTheWholeRows) {
   const std::string h = table_header() + "\n";
   const std::string a = row("a.wav");

@@ -11,72 +11,6 @@
 
 #include "plot.hpp"
 
-TEST(PlotParse, ValuesAndTheirFaults) {
-  struct {
-    const char *text;
-    double want;
-    const char *fault; // "" when the value is taken
-  } const rows[] = {
-      {"1.5", 1.5, ""},
-      {"+2e3", 2000, ""},
-      {".5", 0.5, ""},
-      {"-5.", -5, ""},
-      {"1e-400", 0, ""},
-      {"1e100", 1e100, ""},
-      {"nan", 0, "x is not a number: \"nan\""},
-      {"inf", 0, "x is not a number"},
-      {"0x10", 0, "x is not a number"},
-      {"1e", 0, "x is not a number"},
-      {" 1", 0, "x is not a number"},
-      {"", 0, "x is not a number: \"\""},
-      {"1e999", 0, "x is not a finite number"},
-      {"-1e308", 0, "x is out of range (beyond 1e100)"},
-  };
-  for (const auto &r : rows) {
-    double v = -7;
-    const std::string why = parse_value(r.text, "x", &v);
-    if (*r.fault == '\0') {
-      EXPECT_EQ(why, "") << r.text;
-      EXPECT_DOUBLE_EQ(v, r.want) << r.text;
-    } else {
-      EXPECT_EQ(why.rfind(r.fault, 0), 0U) << r.text << ": " << why;
-      EXPECT_EQ(v, -7) << r.text;
-    }
-  }
-}
-
-TEST(PlotParse, TableRows) {
-  std::string values;
-  for (int i = 0; i < row_values; i++)
-    values += "\t" + std::to_string(i);
-  struct {
-    std::string line;
-    const char *fault;
-  } const rows[] = {
-      {"a/b\t80" + values, ""},
-      {"a/b\t80" + values + "\t1", "line 3: 771 tab-separated fields"},
-      {"a/b\t80\t1", "line 3: 3 tab-separated fields"},
-      {"\t80" + values, "line 3: the path is empty"},
-      {"a\t3" + values, "line 3: the chunk count is not a whole number"},
-      {"a\t65537" + values, "line 3: the chunk count is not a whole number"},
-      {"a\t8x" + values, "line 3: the chunk count is not a whole number"},
-      {"a\t80" + values.substr(0, values.size() - 3) + "1e999",
-       "line 3, value 768 is not a finite number"},
-  };
-  for (const auto &r : rows) {
-    parsed_row row;
-    const std::string why = parse_row(r.line, 3, &row);
-    EXPECT_EQ(why.rfind(r.fault, 0), 0U) << why;
-    if (*r.fault == '\0') {
-      EXPECT_EQ(row.path, "a/b");
-      EXPECT_EQ(row.chunks, 80);
-      EXPECT_EQ(row.values[767], 767);
-    }
-  }
-  EXPECT_DOUBLE_EQ(rate_span(80), 4.0 * 39 / 80);
-  EXPECT_DOUBLE_EQ(rate_span(5), 0.8);
-}
-
 TEST(PlotParse, CurvesInput) {
   std::string lines;
   for (int i = 0; i < row_values; i++)
@@ -109,7 +43,6 @@ TEST(PlotParse, NamesForDisplay) {
   };
   for (const auto &r : rows)
     EXPECT_EQ(display_name(r.path, r.max), r.want) << r.path;
-  EXPECT_EQ(quote("a\\b\n"), "\"a\\134b\\012\"");
 }
 
 TEST(PlotCollection, KeyAndGrid) {
@@ -171,25 +104,4 @@ TEST(PlotCollection, OrderAndAveraging) {
   EXPECT_TRUE(std::isnan(m[grid_columns + 5]));   // blank in both
   EXPECT_FLOAT_EQ(m[grid_columns + 6], 1.0F);     // blank in one
   EXPECT_FLOAT_EQ(m[3 * grid_columns + 4], 0.5F); // tilt's pixel row 1
-}
-
-TEST(PlotIo, NonBlockingPipesAreWaitedOn) {
-  // Standard input or output shared with a process that made it
-  // non-blocking: more than a pipe holds goes through, neither side fails.
-  int p[2];
-  ASSERT_EQ(pipe(p), 0);
-  for (const int fd : p)
-    ASSERT_EQ(fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK), 0);
-  const std::string sent(1 << 20, 'x');
-  std::string got;
-  std::thread reader([&got, fd = p[0]] {
-    char buf[4096];
-    for (ssize_t n; (n = read_some(fd, buf, sizeof buf)) > 0;)
-      got.append(buf, static_cast<std::size_t>(n));
-  });
-  EXPECT_EQ(write_all(p[1], sent.data(), sent.size()), 0);
-  close(p[1]);
-  reader.join();
-  close(p[0]);
-  EXPECT_EQ(got.size(), sent.size());
 }

@@ -1,0 +1,116 @@
+// The batches, and GNU parallel started on them.
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+
+#include <unistd.h>
+
+#include "batch.hpp"
+
+namespace {
+
+// The path of this program, for the local jobs; its name for remote ones.
+std::string self_path(bool remote) {
+  if (!remote) {
+    char buf[4096];
+    const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n > 0)
+      return std::string(buf, static_cast<std::size_t>(n));
+  }
+  return prog_name;
+}
+
+} // namespace
+
+std::vector<std::size_t> make_batches(std::size_t n, std::size_t slots) {
+  // Half of what is left per job slot, at most max_batch_files, so that
+  // the last jobs are single files and no slot idles long while another
+  // finishes.
+  std::vector<std::size_t> starts;
+  for (std::size_t at = 0; at < n;) {
+    starts.push_back(at);
+    const std::size_t size =
+        std::clamp<std::size_t>((n - at) / (slots * 2), 1, max_batch_files);
+    at += std::min(size, n - at);
+  }
+  return starts;
+}
+
+std::size_t batch_end(const run &r, std::size_t b) {
+  return b + 1 < r.batch_starts.size() ? r.batch_starts.at(b + 1)
+                                       : r.todo.size();
+}
+
+int write_batches(const run &r) {
+  const std::string dir = temp_dir();
+  const int fd = unlinked_temp(dir);
+  if (fd < 0) {
+    say("cannot make a temporary file in " + shown_path(dir) + ": " +
+        error_text(errno));
+    return -1;
+  }
+  std::string buf;
+  int err = 0;
+  for (std::size_t b = 0; b < r.batch_starts.size() && err == 0; b++) {
+    const std::size_t end = batch_end(r, b);
+    for (std::size_t i = r.batch_starts[b]; i < end; i++) {
+      buf += r.todo[i];
+      buf += i + 1 < end ? '\t' : '\0';
+    }
+    if (buf.size() >= (1U << 16) || end == r.todo.size()) {
+      err = write_all(fd, buf);
+      buf.clear();
+    }
+  }
+  if (err == 0 && lseek(fd, 0, SEEK_SET) != 0)
+    err = errno;
+  if (err != 0) {
+    say("cannot write a temporary file in " + shown_path(dir) + ": " +
+        error_text(err));
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+pid_t start_parallel(const driver_options &opts, std::size_t batches,
+                     int batch_fd, int rows_fd) {
+  const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+  // A slot per batch at most: parallel starts a probe per slot.
+  const std::size_t slots = std::min<std::size_t>(
+      opts.jobs > 0 ? static_cast<std::size_t>(opts.jobs)
+                    : static_cast<std::size_t>(std::max(1L, cpus)),
+      batches);
+  char cwd[4096];
+  if (getcwd(cwd, sizeof cwd) == nullptr) {
+    say("cannot tell the current folder: " + error_text(errno));
+    return -1;
+  }
+  child_spec spec;
+  spec.argv = {"parallel", "--will-cite", "-0",
+               "-q",       "-j",          std::to_string(slots)};
+  if (!opts.out.empty())
+    spec.argv.emplace_back("--line-buffer");
+  if (!opts.logins.empty()) {
+    spec.argv.emplace_back("--sshlogin");
+    spec.argv.push_back(opts.logins);
+  }
+  if (isatty(2) != 0) {
+    spec.argv.emplace_back("--bar");
+    spec.argv.emplace_back("--total-jobs");
+    spec.argv.push_back(std::to_string(batches));
+  }
+  spec.argv.push_back(self_path(!opts.logins.empty()));
+  for (const char *a : {"--job", "--cwd"})
+    spec.argv.emplace_back(a);
+  spec.argv.emplace_back(cwd);
+  spec.in = batch_fd;
+  spec.out = rows_fd;
+  spec.err = 2;
+  // A job is one plain command: any shell runs it, here or remotely.
+  setenv("PARALLEL_SHELL", "sh", 0);
+  const pid_t pid = spawn_child(spec);
+  if (pid < 0)
+    say("cannot start parallel: " + error_text(errno));
+  return pid;
+}

@@ -9,20 +9,31 @@
 
 namespace {
 
-// The size of sox's writes: the relay wakes once per write, so larger
-// writes than sox's 8 KiB spare it most of its wake-ups.
+// The size of sox's writes: the relay wakes for each, and a pipe holds
+// 64 KiB, so larger writes than sox's 8 KiB spare it most of its wake-ups.
 constexpr const char *sox_buffer = "131072";
 
 bool has(const std::string &text, std::string_view what) {
   return text.find(what) != std::string::npos;
 }
 
-// The decoder's command for path: sox when it decodes the ending here (or
-// when there is no ffmpeg), otherwise ffmpeg.
-std::vector<std::string> decoder_for(const std::string &path,
-                                     const job_context &job) {
-  const std::string ext = extension_of(path);
-  if (!job.have_ffmpeg || (!ext.empty() && has(job.formats, " " + ext + " ")))
+// What sox says of a file whose ending it has no handler for.
+constexpr std::string_view sox_refusal = "no handler for file extension";
+
+// Whether sox decodes path here, as far as the job knows: it is on the
+// PATH and has not refused the ending; a file without an ending, or one
+// sox refused, goes to ffmpeg when there is one.
+bool sox_for(const std::string &ext, const job_context &job) {
+  if (!job.have_ffmpeg)
+    return true;
+  return job.have_sox && !ext.empty() &&
+         std::find(job.sox_refused.begin(), job.sox_refused.end(), ext) ==
+             job.sox_refused.end();
+}
+
+// The decoder's command for path.
+std::vector<std::string> decoder_for(const std::string &path, bool sox) {
+  if (sox)
     // -D: sox dithers with random noise when it reduces a 24-bit or float
     // file to 16 bits, and the same file would give other values on every
     // run. --no-glob: sox would read "take[1].wav" as take1.wav.
@@ -50,6 +61,28 @@ std::vector<std::string> decoder_for(const std::string &path,
           "file:" + path, "-vn",           "-f",
           "s16le",        "-ac",           "2",
           "-ar",          "44100",         "-"};
+}
+
+// Runs the decoder and bandsway on path; when sox has no handler for its
+// ending, once more with ffmpeg, and the job remembers the ending. Asking
+// sox for its formats instead (sox -h) costs some 40 ms of processor per
+// job.
+run_state decode(const std::string &path, job_context &job,
+                 std::vector<std::string> *decoder) {
+  const std::string ext = extension_of(path);
+  bool sox = sox_for(ext, job);
+  for (;;) {
+    *decoder = decoder_for(path, sox);
+    run_state st;
+    decode_and_analyse(st, *decoder, job);
+    st.decoder_status = st.decoder > 0 ? wait_child(st.decoder) : 0;
+    st.bandsway_status = st.bandsway > 0 ? wait_child(st.bandsway) : 0;
+    if (st.stopped || !sox || !job.have_ffmpeg ||
+        !has(st.decoder_msgs, sox_refusal))
+      return st;
+    job.sox_refused.push_back(ext);
+    sox = false;
+  }
 }
 
 // The lines of a child's messages, each made safe for a terminal.
@@ -133,29 +166,13 @@ std::string make_row(const std::string &name, const run_state &st) {
 
 } // namespace
 
-std::string sox_formats() {
-  child_spec spec;
-  spec.argv = {"sox", "-h"};
-  child_output got;
-  if (run_child(spec, "", &got, 0) == -1)
-    return "";
-  constexpr std::string_view mark = "AUDIO FILE FORMATS: ";
-  const std::size_t at = got.out.find(mark);
-  if (at == std::string::npos)
-    return "";
-  const std::size_t from = at + mark.size();
-  const std::size_t end = got.out.find('\n', from);
-  return " " + got.out.substr(from, end - from) + " ";
-}
-
 file_outcome analyse(const std::string &name, const std::string &path,
                      job_context &job) {
   file_outcome o;
-  const std::vector<std::string> decoder = decoder_for(path, job);
-  run_state st;
-  decode_and_analyse(st, decoder, job);
-  const int dec_status = st.decoder > 0 ? wait_child(st.decoder) : 0;
-  const int bsw_status = st.bandsway > 0 ? wait_child(st.bandsway) : 0;
+  std::vector<std::string> decoder;
+  const run_state st = decode(path, job, &decoder);
+  const int dec_status = st.decoder_status;
+  const int bsw_status = st.bandsway_status;
   if (st.stopped) {
     o.stopped = true;
     return o;

@@ -164,14 +164,12 @@ void collect(run &r, table_file *t, pid_t par, int rows_fd, int *life_w,
 // Analyses one batch (escaped paths, tab-separated; relative ones under
 // cwd), printing a row per file and the account line; returns the status.
 int run_job(const std::string &cwd, const std::string &batch);
-// The formats this machine's sox reads, as "sox -h" lists them, each
-// between spaces (" wav flac ... "); "" when sox cannot be run.
-std::string sox_formats();
 // What a job knows of its machine.
 struct job_context {
-  std::string host;    // this machine's name, for messages
-  std::string formats; // what sox decodes here (sox_formats)
+  std::string host; // this machine's name, for messages
+  bool have_sox = false;
   bool have_ffmpeg = false;
+  std::vector<std::string> sox_refused;        // endings sox has no handler for
   int life = -1;                               // the lifeline's read end, or -1
   const volatile sig_atomic_t *stop = nullptr; // a stop signal's number
   std::vector<char> buf;                       // for the relay
@@ -191,6 +189,8 @@ struct run_state {
   pid_t bandsway = -1;
   int decoder_spawn_errno = 0;
   int bandsway_spawn_errno = 0;
+  int decoder_status = 0;
+  int bandsway_status = 0;
   long long bytes = 0;
   std::string decoder_msgs;
   std::string values;

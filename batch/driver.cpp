@@ -17,6 +17,23 @@ void on_stop_signal(int sig) {
     stop_signal = sig;
 }
 
+// The formats this machine's sox reads, as "sox -h" lists them, each
+// between spaces (" wav flac ... "); "" when sox cannot be run.
+std::string sox_formats() {
+  child_spec spec;
+  spec.argv = {"sox", "-h"};
+  child_output got;
+  if (run_child(spec, "", &got, 0) == -1)
+    return "";
+  constexpr std::string_view mark = "AUDIO FILE FORMATS: ";
+  const std::size_t at = got.out.find(mark);
+  if (at == std::string::npos)
+    return "";
+  const std::size_t from = at + mark.size();
+  const std::size_t end = got.out.find('\n', from);
+  return " " + got.out.substr(from, end - from) + " ";
+}
+
 // Whether this machine runs jobs: with no -S, or with ":" among its logins
 // (as "N/:" too).
 bool runs_here(const std::string &logins) {

@@ -66,7 +66,7 @@ int run_job(const std::string &cwd, const std::string &batch) {
   job_context job;
   job.life = take_lifeline();
   job.host = host_name();
-  job.formats = sox_formats();
+  job.have_sox = on_path("sox");
   job.have_ffmpeg = on_path("ffmpeg");
   job.stop = &job_signal;
   job.buf.resize(relay_bytes);

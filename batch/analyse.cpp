@@ -136,8 +136,15 @@ std::string decoder_fault(const run_state &st, int dec_status, bool bsw_ok,
                           const std::string &name) {
   const bool unknown_wav_size =
       facts.kind == media_kind::wav && facts.stated_seconds < 0;
-  const std::vector<std::string> lines = message_lines(st.decoder_msgs);
-  bool failed = !WIFEXITED(dec_status) || WEXITSTATUS(dec_status) != 0;
+  std::vector<std::string> lines = message_lines(st.decoder_msgs);
+  // A decoder cut off past the cap ends by a broken pipe, and says so.
+  if (st.capped)
+    lines.erase(std::remove_if(
+                    lines.begin(), lines.end(),
+                    [](const std::string &l) { return has(l, "Broken pipe"); }),
+                lines.end());
+  bool failed =
+      !st.capped && (!WIFEXITED(dec_status) || WEXITSTATUS(dec_status) != 0);
   for (const std::string &l : lines)
     failed = failed || is_decoder_error(l, unknown_wav_size);
   if (failed) {
@@ -206,7 +213,8 @@ file_outcome analyse(const std::string &name, const std::string &path,
                std::to_string(row_values);
     return o;
   }
-  o.reason = judge_length(facts, st.bytes);
+  // Past the cap the decoded length is not known: it is the cap's.
+  o.reason = st.capped ? "" : judge_length(facts, st.bytes);
   if (o.reason.empty())
     o.row = make_row(name, st);
   return o;

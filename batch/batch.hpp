@@ -98,7 +98,8 @@ scan_result scan_arguments(const std::vector<std::string> &args,
 
 // The driver's command line once parsed.
 struct driver_options {
-  int jobs = 0; // 0: one per processor
+  std::string argv0; // as this program was started
+  int jobs = 0;      // 0: one per processor
   std::string out;
   std::string logins;
   std::vector<std::string> args;
@@ -191,7 +192,8 @@ struct run_state {
   int bandsway_spawn_errno = 0;
   int decoder_status = 0;
   int bandsway_status = 0;
-  long long bytes = 0;
+  long long bytes = 0; // relayed to bandsway
+  bool capped = false; // the decoder was cut off past max_chunks
   std::string decoder_msgs;
   std::string values;
   std::string bandsway_msgs;

@@ -57,6 +57,7 @@ int job_count(const std::string &s) {
 // or the next one.
 driver_options parse_options(int argc, char **argv) {
   driver_options opts;
+  opts.argv0 = argv[0] != nullptr ? argv[0] : "";
   int i = 1;
   for (; i < argc; i++) {
     const std::string a = argv[i];

@@ -1,23 +1,54 @@
 // The batches, and GNU parallel started on them.
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
+#include <memory>
 
 #include <unistd.h>
+#if defined(__FreeBSD__)
+#include <sys/sysctl.h>
+#include <sys/types.h>
+#endif
 
 #include "batch.hpp"
 
 namespace {
 
-// The path of this program, for the local jobs; its name for remote ones.
-std::string self_path(bool remote) {
-  if (!remote) {
-    char buf[4096];
-    const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n > 0)
-      return std::string(buf, static_cast<std::size_t>(n));
+// The path of this program as the system knows it, or "": FreeBSD's
+// sysctl, Linux's /proc/self/exe. (FreeBSD's procfs, when mounted at all,
+// has no self/exe.)
+std::string own_path() {
+#if defined(__FreeBSD__)
+  int mib[4] = {CTL_KERN, KERN_PROC, KERN_PROC_PATHNAME, -1};
+  char buf[PATH_MAX];
+  std::size_t len = sizeof buf;
+  if (sysctl(mib, 4, buf, &len, nullptr, 0) == 0 && len > 1)
+    return std::string(buf, len - 1);
+#elif defined(__linux__) && !defined(BANDSWAY_PORTABLE)
+  char buf[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n > 0)
+    return std::string(buf, static_cast<std::size_t>(n));
+#endif
+  return "";
+}
+
+// The program that local jobs run: this one, found without /proc where
+// the system cannot tell (argv[0] with a slash, made absolute), and only
+// then by its name on the PATH, which may be another version. Remote jobs
+// run the one on their machine's PATH.
+std::string self_path(bool remote, const std::string &argv0) {
+  if (remote)
+    return prog_name;
+  std::string path = own_path();
+  if (path.empty() && argv0.find('/') != std::string::npos) {
+    std::unique_ptr<char, void (*)(void *)> real(
+        realpath(argv0.c_str(), nullptr), std::free);
+    if (real)
+      path = real.get();
   }
-  return prog_name;
+  return path.empty() ? prog_name : path;
 }
 
 } // namespace
@@ -100,7 +131,7 @@ pid_t start_parallel(const driver_options &opts, std::size_t batches,
     spec.argv.emplace_back("--total-jobs");
     spec.argv.push_back(std::to_string(batches));
   }
-  spec.argv.push_back(self_path(!opts.logins.empty()));
+  spec.argv.push_back(self_path(!opts.logins.empty(), opts.argv0));
   for (const char *a : {"--job", "--cwd"})
     spec.argv.emplace_back(a);
   spec.argv.emplace_back(cwd);

@@ -7,7 +7,10 @@
 # "check && ok || fail" is meant: ok and fail themselves never fail.
 # shellcheck disable=SC2015
 set -u
-group=$1 src=$2 build=$3
+group=$1
+# Absolute, so that they still name the same folders after a cd.
+src=$(cd "$2" && pwd) || exit 2
+build=$(cd "$3" && pwd) || exit 2
 tmp=$(mktemp -d)
 mounted=""
 trap '[ -z "$mounted" ] || umount "$mounted"; rm -rf "$tmp"' EXIT

@@ -23,11 +23,17 @@
 constexpr std::size_t max_batch_files = 32;
 
 // The version of what a job prints; a job of another version is refused.
-constexpr int job_protocol = 1;
+constexpr int job_protocol = 2;
 
-// The start of a job's account line: "#bsw PROTOCOL HOST FILES FAILED",
-// then a tab and the first path of its batch.
-constexpr std::string_view account_mark = "#bsw ";
+// A job's own lines, around its rows: "\tbsw start PROTOCOL HOST" before
+// them and "\tbsw end PROTOCOL HOST FILES FAILED" after them, each then a
+// tab and the first path of its batch. They start with a tab, which no row
+// can start with (a row's first field is a path, never empty, whose tabs
+// are escaped), so that no file name can pass for one.
+constexpr std::string_view job_mark = "\tbsw ";
+// What jobs of protocol 1 began their account line with, to name a
+// machine that still runs one.
+constexpr std::string_view old_account_mark = "#bsw ";
 
 // The environment variable that names the lifeline's read end, a pipe
 // whose write end only the driver holds: a job that sees it close stops.
@@ -124,16 +130,21 @@ std::string sort_table(const table_file &t);
 
 // Where a file of the run stands.
 enum file_state : std::uint8_t { pending, has_row, settled };
+// Where a batch of the run stands: its job has not begun, has shown the
+// right protocol (its rows are taken), or has given its account.
+enum batch_state : std::uint8_t { waiting, started, accounted };
 // The state of a run once its files are known.
 struct run {
   std::vector<std::string> todo;         // escaped paths, sorted
   std::vector<std::size_t> batch_starts; // index of each batch's first
   std::vector<file_state> state;         // per file
+  std::vector<batch_state> batches;      // per batch
   std::vector<std::string> held;         // rows waiting for earlier ones
   std::size_t next = 0;                  // the next row for stdout
   std::size_t accounted = 0;             // files in the jobs' accounts
   std::size_t failed = 0;                // files named as failed
   std::size_t damaged = 0;               // lines that were not rows
+  std::size_t unstarted = 0;             // rows before their job's start
   bool wrong_version = false;            // a job of another protocol
   std::string write_error;               // the table or stdout failed
 };
@@ -149,8 +160,9 @@ int write_batches(const run &r);
 // why it cannot.
 pid_t start_parallel(const driver_options &opts, std::size_t batches,
                      int batch_fd, int rows_fd);
-// Takes one line of the jobs' output, with its newline: a row or a job's
-// account. Rows go to the table t, or in order to standard output.
+// Takes one line of the jobs' output, with its newline: a row, or a job's
+// start or account. Rows go to the table t, or in order to standard
+// output, only from a job that has shown the right protocol.
 void take_line(run &r, table_file *t, std::string_view line);
 // Prints the rows that are next on standard output, in order.
 void advance(run &r);

@@ -42,40 +42,73 @@ std::size_t index_of(const run &r, const std::string &path) {
              : r.todo.size();
 }
 
-// Takes a job's account: "#bsw PROTOCOL HOST FILES FAILED\tFIRST-PATH\n".
-void take_account(run &r, const table_file *t, std::string_view line) {
-  const std::size_t tab = line.find('\t');
-  const std::string head(
-      line.substr(account_mark.size(), tab - account_mark.size()));
-  const std::vector<std::string> words = split_words(head);
-  const long long proto = words.size() == 4 ? number_of(words[0]) : -1;
-  const long long files = words.size() == 4 ? number_of(words[2]) : -1;
-  const long long failed = words.size() == 4 ? number_of(words[3]) : -1;
-  if (tab == std::string_view::npos || line.back() != '\n' || proto < 0 ||
-      files < 0 || failed < 0) {
+// The batch whose first file is first_path, or batch_starts.size().
+std::size_t batch_of(const run &r, std::string_view first_path) {
+  const std::size_t i = index_of(r, std::string(first_path));
+  const auto it =
+      std::lower_bound(r.batch_starts.begin(), r.batch_starts.end(), i);
+  return it != r.batch_starts.end() && *it == i
+             ? static_cast<std::size_t>(it - r.batch_starts.begin())
+             : r.batch_starts.size();
+}
+
+// Names a machine whose jobs speak another protocol, once.
+void refuse_version(run &r, const std::string &host, long long proto) {
+  if (!r.wrong_version)
+    say(shown_name(host) +
+        " runs a bandsway-batch of another version (job "
+        "protocol " +
+        std::to_string(proto) + ", this one's is " +
+        std::to_string(job_protocol) +
+        "): install the same version on every machine");
+  r.wrong_version = true;
+}
+
+// Takes a job's own line: "\tbsw start PROTOCOL HOST\tFIRST\n" or
+// "\tbsw end PROTOCOL HOST FILES FAILED\tFIRST\n". An account vouches only
+// for the batch it names, whole, and only after the job's start.
+void take_job_line(run &r, const table_file *t, std::string_view line) {
+  const std::size_t tab = line.find('\t', job_mark.size());
+  const std::vector<std::string> words = split_words(
+      std::string(line.substr(job_mark.size(), tab - job_mark.size())));
+  // Another version may say more; its protocol and host come first.
+  const long long proto = words.size() >= 3 ? number_of(words[1]) : -1;
+  const bool start = words.size() == 3 && words[0] == "start";
+  const bool end = words.size() == 5 && words[0] == "end";
+  const std::size_t b =
+      tab == std::string_view::npos
+          ? r.batch_starts.size()
+          : batch_of(r, line.substr(tab + 1, line.size() - tab - 2));
+  if (proto >= 0 && proto != job_protocol) {
+    refuse_version(r, words[2], proto);
+    return;
+  }
+  if (b == r.batch_starts.size() || !(start || end)) {
     r.damaged++;
     return;
   }
-  const std::string &host = words[1];
-  if (proto != job_protocol) {
-    if (!r.wrong_version)
-      say(shown_name(host) +
-          " runs a bandsway-batch of another version (job "
-          "protocol " +
-          std::to_string(proto) + ", this one's is " +
-          std::to_string(job_protocol) +
-          "): install the same version on every machine");
-    r.wrong_version = true;
-  }
-  r.accounted += static_cast<std::size_t>(files);
-  r.failed += static_cast<std::size_t>(failed);
-  const std::size_t i =
-      index_of(r, std::string(line.substr(tab + 1, line.size() - tab - 2)));
-  if (i == r.todo.size())
+  if (start) {
+    if (r.batches[b] != waiting)
+      r.damaged++;
+    else
+      r.batches[b] = started;
     return;
-  const auto b = static_cast<std::size_t>(
-      std::upper_bound(r.batch_starts.begin(), r.batch_starts.end(), i) -
-      r.batch_starts.begin() - 1);
+  }
+  const long long files = number_of(words[3]);
+  const long long failed = number_of(words[4]);
+  std::size_t without_row = 0;
+  for (std::size_t k = r.batch_starts[b]; k < batch_end(r, b); k++)
+    without_row += r.state[k] == pending ? 1 : 0;
+  // The files it names as failed are those of its batch without a row.
+  if (r.batches[b] != started ||
+      files != static_cast<long long>(batch_end(r, b) - r.batch_starts[b]) ||
+      failed != static_cast<long long>(without_row)) {
+    r.damaged++;
+    return;
+  }
+  r.batches[b] = accounted;
+  r.accounted += static_cast<std::size_t>(files);
+  r.failed += without_row;
   for (std::size_t k = r.batch_starts[b]; k < batch_end(r, b); k++)
     if (r.state[k] == pending)
       r.state[k] = settled;
@@ -83,14 +116,37 @@ void take_account(run &r, const table_file *t, std::string_view line) {
     advance(r);
 }
 
-// Takes a row: a file of this run with no row yet, and a whole row.
+// The batch that file i belongs to.
+std::size_t batch_of_file(const run &r, std::size_t i) {
+  return static_cast<std::size_t>(
+      std::upper_bound(r.batch_starts.begin(), r.batch_starts.end(), i) -
+      r.batch_starts.begin() - 1);
+}
+
+// Takes a row: a whole row of a file of this run with no row yet, from a
+// job that has shown the right protocol.
 void take_row(run &r, table_file *t, std::string_view line) {
   const std::string_view body = line.substr(0, line.size() - 1);
   const std::size_t i =
       index_of(r, std::string(body.substr(0, body.find('\t'))));
-  if (line.back() != '\n' || i == r.todo.size() || r.state[i] != pending ||
-      !is_row(body)) {
-    r.damaged++;
+  if (i == r.todo.size() || r.state[i] != pending ||
+      r.batches[batch_of_file(r, i)] != started || !is_row(body)) {
+    // A machine of protocol 1 gives its rows first, and its account
+    // after them, which names it.
+    if (line.substr(0, old_account_mark.size()) == old_account_mark) {
+      const std::vector<std::string> words = split_words(
+          std::string(line.substr(old_account_mark.size(),
+                                  line.find('\t') - old_account_mark.size())));
+      if (words.size() == 4 && number_of(words[0]) >= 0) {
+        refuse_version(r, words[1], number_of(words[0]));
+        return;
+      }
+    }
+    // Rows of a job that never started are another version's.
+    if (i < r.todo.size() && r.batches[batch_of_file(r, i)] == waiting)
+      r.unstarted++;
+    else
+      r.damaged++;
     return;
   }
   r.state[i] = has_row;
@@ -129,8 +185,8 @@ void advance(run &r) {
 }
 
 void take_line(run &r, table_file *t, std::string_view line) {
-  if (line.substr(0, account_mark.size()) == account_mark)
-    take_account(r, t, line);
+  if (line.substr(0, job_mark.size()) == job_mark)
+    take_job_line(r, t, line);
   else
     take_row(r, t, line);
 }

@@ -167,8 +167,10 @@ bool report(const driver_options &opts, const run &r, int pstatus) {
     say("parallel " + status_text(pstatus));
     cut = true;
   }
-  if (r.damaged != 0) {
-    say(std::to_string(r.damaged) +
+  // Rows of another version's jobs are left out; the version is named.
+  const std::size_t damaged = r.damaged + (r.wrong_version ? 0 : r.unstarted);
+  if (damaged != 0) {
+    say(std::to_string(damaged) +
         " lines of the jobs' output came damaged (a job cut off?) and were "
         "left out of the table; run again for their files");
     cut = true;
@@ -228,6 +230,7 @@ int run_driver(const driver_options &opts) {
       (!r.todo.empty() || (t != nullptr && table.whole == 0))) {
     r.batch_starts = make_batches(r.todo.size(), job_slots(opts));
     r.state.assign(r.todo.size(), pending);
+    r.batches.assign(r.batch_starts.size(), waiting);
     if (t == nullptr)
       r.held.resize(r.todo.size());
     const int batch_fd = r.todo.empty() ? -2 : write_batches(r);

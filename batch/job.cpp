@@ -72,6 +72,15 @@ int run_job(const std::string &cwd, const std::string &batch) {
   job.buf.resize(relay_bytes);
 
   const std::vector<std::string> names = batch_names(batch);
+  const std::string first = names.empty() ? std::string() : names.front();
+  // The driver takes this job's rows only after this line.
+  if (const int err = write_all(1, std::string(job_mark) + "start " +
+                                       std::to_string(job_protocol) + " " +
+                                       job.host + "\t" + first + "\n");
+      err != 0) {
+    say("cannot write the start of a batch: " + error_text(err));
+    return job_broken;
+  }
   std::size_t failed = 0;
   for (const std::string &name : names) {
     std::string path = unescape_path(name);
@@ -91,10 +100,10 @@ int run_job(const std::string &cwd, const std::string &batch) {
   // The account: every file of the batch has a row or was named above.
   // The driver sums these, so that jobs that never ran, or were cut off
   // before this line, are noticed.
-  std::string account(account_mark);
-  account += std::to_string(job_protocol) + " " + job.host + " " +
-             std::to_string(names.size()) + " " + std::to_string(failed) +
-             "\t" + (names.empty() ? std::string() : names.front()) + "\n";
+  const std::string account = std::string(job_mark) + "end " +
+                              std::to_string(job_protocol) + " " + job.host +
+                              " " + std::to_string(names.size()) + " " +
+                              std::to_string(failed) + "\t" + first + "\n";
   if (const int err = write_all(1, account); err != 0) {
     say("cannot write the account of a batch: " + error_text(err));
     return job_broken;

@@ -280,6 +280,7 @@ batch)
   cp "$lib/first song.wav" "$tmp/loop/one.wav"
   ln -s . "$tmp/loop/self"
   mkdir "$tmp/dang" "$tmp/two" "$tmp/m" "$tmp/m2"
+  for f in "#bsw 1 h 5 0" "#bsw song.flac" "${tab}bsw end 2 h 5 0"; do cp "$lib/sub dir/second.flac" "$tmp/$f"; done
   cp "$lib/first song.wav" "$tmp/m/one.wav"
   cp "$lib/first song.wav" "$tmp/m2/one.wav"
   cp "$lib/first song.wav" "$tmp/dang/one.wav"
@@ -313,6 +314,7 @@ empty argument:"":1:empty argument:-
 -o in use:-o "\$tmp/busy.tsv" lib:1:in use:-
 dangling links:"\$tmp/dang":1:dang/gone.flac. a symbolic link to nothing:1
 one file named twice:two/ "\$tmp/two/one.wav" ./two/one.wav:0::1
+names like a job's own lines:"#bsw 1 h 5 0" "#bsw song.flac" "\${tab}bsw end 2 h 5 0":0::3
 sibling folders, one name the start of the other's:m m2:0::2
 -j at the end:-j:2:-j takes a value:-
 an unknown option:-+ lib:2:no option "-+":-
@@ -522,11 +524,29 @@ EOF2
   grep -vxF -f "$tmp/want.rel" cut.tsv >"$tmp/bad" && fail "batch -S, a connection cut: rows not in the table: $(cut -c1-60 "$tmp/bad")" || ok
   PARALLEL_SSH="$tmp/ssh" bandsway-batch -S 1/hostA,1/hostB -o cut.tsv lib 2>/dev/null
   cmp -s "$tmp/want.rel" cut.tsv && ok || fail "batch -S, a connection cut: the rerun differs from one whole run"
-  # A machine without bandsway.
-  mkdir "$tmp/nobsw" && ln -s "$build/bandsway-batch" "$tmp/nobsw/"
+  # A machine without bandsway (perl, which parallel runs remotely, is in
+  # /usr/local/bin on FreeBSD).
+  mkdir "$tmp/nobsw" && ln -s "$build/bandsway-batch" "$(command -v perl)" "$tmp/nobsw/"
   REMOTE_PATH="$tmp/nobsw:/usr/bin:/bin" PARALLEL_SSH="$tmp/ssh" bandsway-batch -S 1/hostA "lib/first song.wav" >/dev/null 2>"$tmp/err"
   status=$?
   expect "batch -S, a machine without bandsway" 1 "bandsway (or sox, ffmpeg, spline) was not found on $(uname -n)"
+  # Machines of other versions: one of protocol 1 (its rows, then its
+  # account), one of a later protocol. Neither adds a row to the table.
+  for v in old new; do
+    mkdir "$tmp/$v" && ln -s "$(command -v perl)" "$tmp/$v/"
+    {
+      printf '#!/bin/sh\nshift 3\nfirst=${1%%%%\t*}\n'
+      [ $v = new ] && printf 'printf "\\tbsw start 3 %shost\\t%%s\\n" "$first"\n' $v
+      printf 'printf "%%s\\t9" "$first"\ni=0\nwhile [ $i -lt 768 ]; do printf "\\t0"; i=$((i + 1)); done\necho\n'
+      [ $v = old ] && printf 'printf "#bsw 1 %shost 1 0\\t%%s\\n" "$first"\n' $v
+    } >"$tmp/$v/bandsway-batch"
+    chmod +x "$tmp/$v/bandsway-batch"
+    rm -f "$tmp/v.tsv"
+    REMOTE_PATH="$tmp/$v:/usr/bin:/bin" PARALLEL_SSH="$tmp/ssh" bandsway-batch -S 1/hostA -o "$tmp/v.tsv" "lib/first song.wav" 2>"$tmp/err"
+    status=$?
+    expect "batch -S, a machine of another version ($v)" 1 "${v}host runs a bandsway-batch of another version"
+    [ "$(wc -l <"$tmp/v.tsv")" -eq 1 ] && ! grep -q damaged "$tmp/err" && ok || fail "batch -S, a machine of another version ($v): its rows were kept: $(cut -c 1-30 "$tmp/v.tsv")"
+  done
   # A machine that runs nothing and says all went well.
   printf '#!/bin/sh\nexit 0\n' >"$tmp/ssh"
   PARALLEL_SSH="$tmp/ssh" bandsway-batch -S 1/hostA lib >"$tmp/rows" 2>"$tmp/err"

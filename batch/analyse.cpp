@@ -68,13 +68,14 @@ std::vector<std::string> decoder_for(const std::string &path, bool sox) {
 // sox for its formats instead (sox -h) costs some 40 ms of processor per
 // job.
 run_state decode(const std::string &path, job_context &job,
-                 std::vector<std::string> *decoder) {
+                 std::string *decoder_name) {
   const std::string ext = extension_of(path);
   bool sox = sox_for(ext, job);
   for (;;) {
-    *decoder = decoder_for(path, sox);
+    const std::vector<std::string> decoder = decoder_for(path, sox);
+    *decoder_name = decoder.front();
     run_state st;
-    decode_and_analyse(st, *decoder, job);
+    decode_and_analyse(st, decoder, job);
     st.decoder_status = st.decoder > 0 ? wait_child(st.decoder) : 0;
     st.bandsway_status = st.bandsway > 0 ? wait_child(st.bandsway) : 0;
     if (st.stopped || !sox || !job.have_ffmpeg ||
@@ -176,7 +177,7 @@ std::string make_row(const std::string &name, const run_state &st) {
 file_outcome analyse(const std::string &name, const std::string &path,
                      job_context &job) {
   file_outcome o;
-  std::vector<std::string> decoder;
+  std::string decoder;
   const run_state st = decode(path, job, &decoder);
   const int dec_status = st.decoder_status;
   const int bsw_status = st.bandsway_status;
@@ -184,7 +185,7 @@ file_outcome analyse(const std::string &name, const std::string &path,
     o.stopped = true;
     return o;
   }
-  o.reason = start_fault(st, decoder[0], job.host);
+  o.reason = start_fault(st, decoder, job.host);
   if (!o.reason.empty())
     return o;
   const bool bsw_ok = WIFEXITED(bsw_status) && WEXITSTATUS(bsw_status) == 0;
@@ -197,8 +198,8 @@ file_outcome analyse(const std::string &name, const std::string &path,
                                      ? "bandsway " + status_text(bsw_status)
                                      : joined(bsw_lines);
   const file_facts facts = read_file_facts(path);
-  o.reason = decoder_fault(st, dec_status, bsw_ok, bsw_reason, decoder[0],
-                           facts, name);
+  o.reason =
+      decoder_fault(st, dec_status, bsw_ok, bsw_reason, decoder, facts, name);
   if (!o.reason.empty())
     return o;
   if (!bsw_ok) {

@@ -156,10 +156,10 @@ std::size_t batch_end(const run &r, std::size_t b);
 // Writes the batches, NUL-terminated, to an unlinked temporary file, which
 // becomes parallel's standard input; -1 after saying why it cannot.
 int write_batches(const run &r);
-// Starts parallel on the batches, its output on rows_fd; -1 after saying
-// why it cannot.
-pid_t start_parallel(const driver_options &opts, std::size_t batches,
-                     int batch_fd, int rows_fd);
+// Starts parallel on the batches, its jobs in the folder cwd and its
+// output on rows_fd; -1 after saying why it cannot.
+pid_t start_parallel(const driver_options &opts, const std::string &cwd,
+                     std::size_t batches, int batch_fd, int rows_fd);
 // Takes one line of the jobs' output, with its newline: a row, or a job's
 // start or account. Rows go to the table t, or in order to standard
 // output, only from a job that has shown the right protocol.

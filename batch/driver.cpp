@@ -1,6 +1,7 @@
 // The driver: from the command line to a whole table, step by step.
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -104,31 +105,49 @@ std::size_t job_slots(const driver_options &opts) {
          hosts;
 }
 
-// Prints the header: on standard output, or into a table still empty.
-bool write_header(table_file *t, bool stdout_closed) {
+// The folder the run starts in, which relative paths are under; "" after
+// saying why it cannot be told (a path longer than PATH_MAX).
+std::string current_folder() {
+  char cwd[PATH_MAX];
+  if (getcwd(cwd, sizeof cwd) != nullptr)
+    return cwd;
+  say("cannot tell the current folder: " + error_text(errno));
+  return "";
+}
+
+// Prints the header: on standard output, or into a table still empty;
+// returns "" or why it could not.
+std::string write_header(table_file *t, bool stdout_closed) {
   const std::string header = table_header() + "\n";
   if (t == nullptr) {
     const int err = stdout_closed ? EBADF : write_all(1, header);
-    if (err != 0)
-      say("cannot write to standard output: " + error_text(err));
-    return err == 0;
+    return err == 0 ? ""
+                    : "cannot write to standard output: " + error_text(err);
   }
   if (t->whole != 0)
-    return true;
+    return "";
   const int err = write_all(t->fd, header);
   if (err != 0) {
-    say("cannot write to " + shown_path(t->name) + ": " + error_text(err));
     static_cast<void>(ftruncate(t->fd, 0));
-    return false;
+    return "cannot write to " + shown_path(t->name) + ": " + error_text(err);
   }
   t->whole = static_cast<off_t>(header.size());
-  return true;
+  return "";
+}
+
+// Removes a table that this run made and left without even its header:
+// it would only puzzle the user.
+void drop_new_table(const table_file *t) {
+  if (t != nullptr && t->made && t->whole == 0)
+    unlink(t->name.c_str());
 }
 
 // Runs parallel over the batches and takes its jobs' output; returns
-// parallel's wait status, or -1 when it could not start.
-int run_parallel(const driver_options &opts, run &r, table_file *t,
-                 int batch_fd) {
+// parallel's wait status, or -1 when it could not start. The header is
+// printed only once parallel has started, so that a run that cannot start
+// prints nothing.
+int run_parallel(const driver_options &opts, const std::string &cwd, run &r,
+                 table_file *t, int batch_fd, bool stdout_closed) {
   int rows[2] = {-1, -1};
   int life[2] = {-1, -1};
   if (!make_pipe(rows) || !make_pipe(life)) {
@@ -141,7 +160,7 @@ int run_parallel(const driver_options &opts, run &r, table_file *t,
   setenv(lifeline_env, std::to_string(life[0]).c_str(), 1);
   hold_stop_signals(true);
   const pid_t par =
-      start_parallel(opts, r.batch_starts.size(), batch_fd, rows[1]);
+      start_parallel(opts, cwd, r.batch_starts.size(), batch_fd, rows[1]);
   close_fd(&rows[1]);
   close_fd(&life[0]);
   if (par < 0) {
@@ -149,6 +168,8 @@ int run_parallel(const driver_options &opts, run &r, table_file *t,
     close_fd(&life[1]);
     return -1;
   }
+  // A header that cannot be written stops parallel at once.
+  r.write_error = write_header(t, stdout_closed);
   collect(r, t, par, rows[0], &life[1], &stop_signal);
   close_fd(&rows[0]);
   const int status = wait_child(par);
@@ -198,7 +219,8 @@ int run_driver(const driver_options &opts) {
   if (!guard_std_fds(&was))
     return 1;
   catch_stop_signals(on_stop_signal);
-  if (!check_tools(opts))
+  const std::string cwd = current_folder();
+  if (cwd.empty() || !check_tools(opts))
     return 1;
 
   table_file table;
@@ -217,39 +239,39 @@ int run_driver(const driver_options &opts) {
       scan_arguments(opts.args, chosen_extensions(opts), &stop_signal);
   if (stop_signal == 0 && found.paths.empty()) {
     say("no audio files found");
-    // A table this run made, still empty, would only puzzle the user.
-    if (t != nullptr && table.made && table.whole == 0)
-      unlink(table.name.c_str());
+    drop_new_table(t);
     return 1;
   }
   run r;
   r.todo = t != nullptr ? drop_done(found.paths, done) : std::move(found.paths);
   std::vector<table_row>().swap(done);
   int pstatus = 0;
-  if (stop_signal == 0 &&
-      (!r.todo.empty() || (t != nullptr && table.whole == 0))) {
+  if (stop_signal == 0 && !r.todo.empty()) {
     r.batch_starts = make_batches(r.todo.size(), job_slots(opts));
     r.state.assign(r.todo.size(), pending);
     r.batches.assign(r.batch_starts.size(), waiting);
     if (t == nullptr)
       r.held.resize(r.todo.size());
-    const int batch_fd = r.todo.empty() ? -2 : write_batches(r);
-    if (batch_fd == -1)
+    if (t == nullptr && !was.out_open) {
+      say("cannot write to standard output: " + error_text(EBADF));
       return 1;
-    // Nothing is printed before the work can start.
-    if (!write_header(t, !was.out_open))
-      return 1;
-    if (!r.todo.empty()) {
-      pstatus = run_parallel(opts, r, t, batch_fd);
+    }
+    const int batch_fd = write_batches(r);
+    pstatus = batch_fd < 0
+                  ? -1
+                  : run_parallel(opts, cwd, r, t, batch_fd, !was.out_open);
+    if (batch_fd >= 0)
       close(batch_fd);
-      if (pstatus == -1)
-        return 1;
+    if (pstatus == -1) {
+      drop_new_table(t);
+      return 1;
     }
   }
+  drop_new_table(t);
 
   if (!r.write_error.empty()) {
     say(r.write_error);
-    if (t != nullptr)
+    if (t != nullptr && t->whole != 0)
       say(shown_path(t->name) + " keeps the rows written before; run again to "
                                 "go on");
     return 1;

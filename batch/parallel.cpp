@@ -104,19 +104,14 @@ int write_batches(const run &r) {
   return fd;
 }
 
-pid_t start_parallel(const driver_options &opts, std::size_t batches,
-                     int batch_fd, int rows_fd) {
+pid_t start_parallel(const driver_options &opts, const std::string &cwd,
+                     std::size_t batches, int batch_fd, int rows_fd) {
   const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
   // A slot per batch at most: parallel starts a probe per slot.
   const std::size_t slots = std::min<std::size_t>(
       opts.jobs > 0 ? static_cast<std::size_t>(opts.jobs)
                     : static_cast<std::size_t>(std::max(1L, cpus)),
       batches);
-  char cwd[4096];
-  if (getcwd(cwd, sizeof cwd) == nullptr) {
-    say("cannot tell the current folder: " + error_text(errno));
-    return -1;
-  }
   child_spec spec;
   spec.argv = {"parallel", "--will-cite", "-0",
                "-q",       "-j",          std::to_string(slots)};
@@ -134,7 +129,7 @@ pid_t start_parallel(const driver_options &opts, std::size_t batches,
   spec.argv.push_back(self_path(!opts.logins.empty(), opts.argv0));
   for (const char *a : {"--job", "--cwd"})
     spec.argv.emplace_back(a);
-  spec.argv.emplace_back(cwd);
+  spec.argv.push_back(cwd);
   spec.in = batch_fd;
   spec.out = rows_fd;
   spec.err = 2;

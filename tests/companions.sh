@@ -437,6 +437,28 @@ EOF2
     echo "note: a mount namespace needs root and unshare; the row without /proc is skipped" >&2
   fi
 
+  # A current folder deeper than PATH_MAX: the run fails before it prints
+  # or creates anything.
+  # (perl goes there: sh's cd stops at PATH_MAX.)
+  deep() {
+    perl -e 'my $d = "0" x 200; for (1 .. 22) { mkdir $d; chdir $d or die "chdir: $!" } exec @ARGV or die' "$@"
+  }
+  deep bandsway-batch "$lib/first song.wav" >"$tmp/out" 2>"$tmp/err"
+  status=$?
+  expect "batch in a folder deeper than PATH_MAX" 1 "cannot tell the current folder"
+  deep bandsway-batch -o t.tsv "$lib/first song.wav" 2>/dev/null
+  [ ! -s "$tmp/out" ] && deep sh -c '[ ! -e t.tsv ]' && ok || fail "batch in a folder deeper than PATH_MAX printed or made a table: $(head -c 30 "$tmp/out")"
+  rm -rf "$tmp/0000"*
+  # A table whose name leaves no room for a suffix is still rewritten in
+  # sorted order (its second row finishes first).
+  name=$tmp/$(printf '%0251d' 0)
+  sed -n '1p;/second.flac/p' "$tmp/want" >"$name"
+  bandsway-batch -o "$name" "$lib/first song.wav" "$lib/sub dir/second.flac" 2>"$tmp/err"
+  status=$?
+  expect "batch -o, a table named with 251 bytes" 0 ""
+  sed -n '1p;/first song.wav/p;/second.flac/p' "$tmp/want" | cmp -s - "$name" && ok || fail "batch -o, a table named with 251 bytes: not sorted"
+  rm -f "$name"
+
   # A decoder that would write 4 GB, past bandsway's 65,536 chunks, of a
   # sparse WAV said to hold 97,000: cut off at the cap, the row has the
   # cap's chunks and bandsway's warning, and the plot draws it.

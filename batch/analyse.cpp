@@ -86,8 +86,17 @@ run_state decode(const std::string &path, job_context &job,
   }
 }
 
-// The lines of a child's messages, each made safe for a terminal.
-std::vector<std::string> message_lines(const std::string &text) {
+// The lines of a child's messages about path, each made safe for a
+// terminal; the path is shown as the table writes it, so that a newline
+// in it does not break the message.
+std::vector<std::string> message_lines(std::string text,
+                                       const std::string &path) {
+  if (path.find_first_of("\t\n") != std::string::npos) {
+    const std::string escaped = escape_path(path);
+    for (std::size_t at = text.find(path); at != std::string::npos;
+         at = text.find(path, at + escaped.size()))
+      text.replace(at, path.size(), escaped);
+  }
   std::vector<std::string> lines;
   std::size_t from = 0;
   while (from < text.size()) {
@@ -134,10 +143,10 @@ std::string start_fault(const run_state &st, const std::string &decoder,
 std::string decoder_fault(const run_state &st, int dec_status, bool bsw_ok,
                           const std::string &bsw_reason,
                           const std::string &decoder, const file_facts &facts,
-                          const std::string &name) {
+                          const std::string &name, const std::string &path) {
   const bool unknown_wav_size =
       facts.kind == media_kind::wav && facts.stated_seconds < 0;
-  std::vector<std::string> lines = message_lines(st.decoder_msgs);
+  std::vector<std::string> lines = message_lines(st.decoder_msgs, path);
   // A decoder cut off past the cap ends by a broken pipe, and says so.
   if (st.capped)
     lines.erase(std::remove_if(
@@ -189,7 +198,8 @@ file_outcome analyse(const std::string &name, const std::string &path,
   if (!o.reason.empty())
     return o;
   const bool bsw_ok = WIFEXITED(bsw_status) && WEXITSTATUS(bsw_status) == 0;
-  const std::vector<std::string> bsw_lines = message_lines(st.bandsway_msgs);
+  const std::vector<std::string> bsw_lines =
+      message_lines(st.bandsway_msgs, "");
   if (!bsw_ok && has(st.bandsway_msgs, "status 127")) {
     o.reason = "bandsway (or sox, ffmpeg, spline) was not found on " + job.host;
     return o;
@@ -198,8 +208,8 @@ file_outcome analyse(const std::string &name, const std::string &path,
                                      ? "bandsway " + status_text(bsw_status)
                                      : joined(bsw_lines);
   const file_facts facts = read_file_facts(path);
-  o.reason =
-      decoder_fault(st, dec_status, bsw_ok, bsw_reason, decoder, facts, name);
+  o.reason = decoder_fault(st, dec_status, bsw_ok, bsw_reason, decoder, facts,
+                           name, path);
   if (!o.reason.empty())
     return o;
   if (!bsw_ok) {

@@ -64,6 +64,7 @@ struct table_row {
 // partial last line starts there).
 struct table_scan {
   bool header_ok = false;
+  bool spreadsheet = false; // the header with a byte order mark or CRLF
   std::vector<table_row> rows;
   std::size_t damaged = 0;
   off_t whole_end = 0;

@@ -33,8 +33,11 @@ table_scan read_table(FILE *f) {
     if (first) {
       // Only the header itself, whole, makes a table: anything else is
       // some other file, and stays as it is.
-      if (!whole || l.substr(0, l.size() - 1) != table_header())
+      if (!whole || l.substr(0, l.size() - 1) != table_header()) {
+        scan.spreadsheet = whole && plain_line(l.substr(0, l.size() - 1),
+                                               true) == table_header();
         return scan;
+      }
       scan.header_ok = true;
       first = false;
     } else if (whole) {

@@ -64,6 +64,16 @@ std::vector<table_row> open_table(table_file &t, int *status) {
       say("cannot read " + name + ": " + error_text(errno));
       return {};
     }
+    if (scan.spreadsheet) {
+      // Rows appended as this program writes them would mix two kinds of
+      // line end, and a resume would take every CRLF row for damage.
+      say(name + " has a byte order mark or CRLF line ends, as a "
+                 "spreadsheet saves a table; -o appends only to a table as "
+                 "bandsway-batch writes it: remove them (sed -e "
+                 "'1s/^\\xef\\xbb\\xbf//' -e 's/\\r$//') or give a new "
+                 "table; left as it is");
+      return {};
+    }
     if (!scan.header_ok) {
       say(name + " is not a table of this program (its first line is not "
                  "the header); left as it is");

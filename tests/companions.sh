@@ -345,6 +345,17 @@ EOF2
   bandsway-batch -o "$tmp/notes.tsv" "$lib" 2>"$tmp/err"
   status=$?
   expect "batch -o onto another file" 1 "not a table"
+  # A table that a spreadsheet saved (a byte order mark, CRLF line ends)
+  # is named as such and left as it is.
+  printf '\357\273\277' | cat - "$tmp/want" >"$tmp/bom.tsv"
+  sed 's/$/\r/' "$tmp/want" >"$tmp/crlf.tsv"
+  for f in bom.tsv crlf.tsv; do
+    cp "$tmp/$f" "$tmp/before"
+    bandsway-batch -o "$tmp/$f" "$lib/first song.wav" 2>"$tmp/err"
+    status=$?
+    expect "batch -o onto $f" 1 "has a byte order mark or CRLF line ends"
+    cmp -s "$tmp/before" "$tmp/$f" && ok || fail "batch -o onto $f changed it"
+  done
   # Nor is any other file touched: not a last line without its newline,
   # nor a one-line file, nor audio.
   printf 'my notes\nlast line' >"$tmp/notes.txt"
@@ -385,6 +396,17 @@ EOF2
   cmp -s "$tmp/want.more" "$tmp/rows" && ok || fail "batch, more files: rows differ: $(diff "$tmp/want.more" "$tmp/rows" | cut -c1-80 | head -n 4)"
   grep -q 'esc\\x1b\]0;retitled\\x07.wav: cannot decode' "$tmp/err" && ! tr -d '\n' <"$tmp/err" | LC_ALL=C grep -q '[^ -~]' &&
     ok || fail "batch: a control byte of a name reached stderr: $(od -c "$tmp/err" | grep -m 1 033)"
+  # C1 controls, in UTF-8 and as raw bytes, and a newline, in the names of
+  # files that fail: each name is shown whole, escaped, in the decoder's
+  # message too.
+  mkdir "$tmp/names"
+  echo "not audio" >"$tmp/names/$(printf 'c1\302\233[2J\235.wav')"
+  echo "not audio" >"$tmp/names/bad${nl}name.wav"
+  bandsway-batch "$tmp/names" >/dev/null 2>"$tmp/err"
+  status=$?
+  expect "batch, control bytes in names" 1 'c1\\xc2\\x9b\[2J\\x9d.wav: cannot decode'
+  grep -q 'bad\\nname.wav: cannot decode: .*bad\\nname.wav' "$tmp/err" && ! tr -d '\n' <"$tmp/err" | LC_ALL=C grep -q '[^ -~]' &&
+    ok || fail "batch, control bytes in names: $(cat "$tmp/err")"
 
   # A stop while a file is being decoded, by a sox that never ends: a
   # SIGTERM to the run's process group (timeout, systemd) ends it as such,

@@ -15,7 +15,7 @@ std::string draw_curves(int fd, picture_format format, std::string *picture) {
   why = parse_curves(text, &c);
   if (!why.empty())
     return why;
-  return run_gnuplot(curves_script(c, format), picture);
+  return run_gnuplot(curves_script(c, format), format, picture);
 }
 
 std::string draw_collection(const std::string &table, picture_format format,
@@ -67,5 +67,5 @@ std::string draw_collection(const std::string &table, picture_format format,
       info.names[ranks[i]] = pass.names[i];
   }
   return run_gnuplot(collection_script(info, finish_average(avg), format),
-                     picture);
+                     format, picture);
 }

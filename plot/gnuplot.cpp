@@ -52,7 +52,31 @@ std::string last_line(const std::string &err) {
 
 } // namespace
 
-std::string run_gnuplot(const std::string &script, std::string *picture) {
+bool picture_whole(picture_format format, std::string_view picture) {
+  // Each format's last bytes, less the blanks that may follow them.
+  while (!picture.empty() && (picture.back() == '\n' ||
+                              picture.back() == '\r' || picture.back() == ' '))
+    picture.remove_suffix(1);
+  switch (format) {
+  case picture_format::png: {
+    // The IEND chunk: no data, its type, its CRC.
+    constexpr std::string_view iend("\0\0\0\0IEND\xae\x42\x60\x82", 12);
+    return picture.size() > 8 + iend.size() &&
+           picture.substr(0, 8) == "\x89PNG\r\n\x1a\n" &&
+           picture.substr(picture.size() - iend.size()) == iend;
+  }
+  case picture_format::svg:
+    return picture.size() >= 6 &&
+           picture.substr(picture.size() - 6) == "</svg>";
+  case picture_format::pdf:
+    return picture.substr(0, 5) == "%PDF-" && picture.size() >= 5 &&
+           picture.substr(picture.size() - 5) == "%%EOF";
+  }
+  return false;
+}
+
+std::string run_gnuplot(const std::string &script, picture_format format,
+                        std::string *picture) {
   // -d: no initialisation file of the user's changes the picture. GNUTERM
   // is left out: a terminal that this gnuplot may lack (x11 on gnuplot-nox)
   // fails its start-up and garbles the script, though the script sets its
@@ -70,13 +94,27 @@ std::string run_gnuplot(const std::string &script, std::string *picture) {
   const std::string complaints = drop_locale_warnings(got.err);
   if (WIFSIGNALED(status))
     return "gnuplot " + status_text(status);
-  if (WEXITSTATUS(status) != 0 || !complaints.empty()) {
+  if (WEXITSTATUS(status) != 0) {
     const std::string why = last_line(complaints);
     return "gnuplot failed: " +
            (why.empty() ? "status " + std::to_string(WEXITSTATUS(status))
                         : why);
   }
-  if (picture->empty())
-    return "gnuplot wrote no picture";
+  if (!picture_whole(format, *picture)) {
+    const std::string why = last_line(complaints);
+    return "gnuplot wrote no whole picture (" +
+           std::to_string(picture->size()) + " bytes)" +
+           (why.empty() ? "" : ": " + why);
+  }
+  // What it says beside a whole picture (a missing font, say) is passed on.
+  for (std::size_t from = 0; from < complaints.size();) {
+    std::size_t end = complaints.find('\n', from);
+    if (end == std::string::npos)
+      end = complaints.size();
+    const std::string line = last_line(complaints.substr(from, end - from));
+    if (!line.empty())
+      say("gnuplot: " + line);
+    from = end + 1;
+  }
   return "";
 }

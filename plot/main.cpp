@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "plot.hpp"
@@ -23,6 +24,16 @@ const char *const usage_text =
   say(why);
   std::fputs(usage_text, stderr);
   std::exit(2);
+}
+
+// Prints text on standard output and exits 0, or 1 when it cannot.
+[[noreturn]] void answer(const std::string &text) {
+  const int err = write_all(1, text);
+  if (err != 0) {
+    say("cannot write to standard output: " + error_text(err));
+    std::exit(1);
+  }
+  std::exit(0);
 }
 
 [[noreturn]] void die(const std::string &why) {
@@ -43,6 +54,10 @@ plot_options parse_options(int argc, char **argv) {
     const std::string a = argv[i];
     if (!o.operands.empty() || a == "-" || a.empty() || a[0] != '-') {
       o.operands.push_back(a);
+    } else if (a == "--help" || a == "-h") {
+      answer(usage_text);
+    } else if (a == "--version") {
+      answer(std::string("bandsway-plot ") + BANDSWAY_VERSION + "\n");
     } else if (a == "--") {
       o.operands.insert(o.operands.end(), argv + i + 1, argv + argc);
       break;
@@ -104,6 +119,14 @@ int main(int argc, char **argv) {
   const bool reads_stdin = o.operands.empty() || o.operands[0] == "-";
   if (reads_stdin && !was.in_open)
     die("standard input is not open for reading");
+  // The picture would replace the table it is drawn from.
+  struct stat in {};
+  struct stat out {};
+  if (o.have_out && !reads_stdin && stat(o.operands[0].c_str(), &in) == 0 &&
+      stat(o.out.c_str(), &out) == 0 && in.st_dev == out.st_dev &&
+      in.st_ino == out.st_ino)
+    die("-o " + shown_path(o.out) +
+        " is the table itself; give the picture a name of its own");
 
   std::string picture;
   long damaged = 0;

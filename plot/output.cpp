@@ -20,15 +20,15 @@ std::string check_out(const std::string &out) {
   const std::string name = shown_path(out);
   std::string folder =
       "-o " + name + " names a folder; give the picture's file name";
-  if (!out.empty() && out.back() == '/')
-    return folder;
   struct stat st {};
   if (lstat(out.c_str(), &st) != 0)
-    return "";
+    return !out.empty() && out.back() == '/'
+               ? "-o " + name + " ends in a slash; give the picture's file name"
+               : "";
   if (S_ISLNK(st.st_mode))
     return "-o " + name +
            " is a symbolic link; give the name of the file it points to";
-  if (S_ISDIR(st.st_mode))
+  if (S_ISDIR(st.st_mode) || out.back() == '/')
     return folder;
   if (!S_ISREG(st.st_mode))
     return "-o " + name +

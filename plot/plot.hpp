@@ -147,9 +147,14 @@ std::string draw_collection(const std::string &table, picture_format format,
 
 // Running gnuplot (gnuplot.cpp).
 
+// Whether picture is whole: it ends as every picture of its format ends
+// (a PNG with its IEND chunk, an SVG with </svg>, a PDF with %%EOF).
+bool picture_whole(picture_format format, std::string_view picture);
 // Runs gnuplot on script, without a shell, and collects what it writes on
-// its standard output into picture; returns "" or the error.
-std::string run_gnuplot(const std::string &script, std::string *picture);
+// its standard output into picture; returns "" or the error: gnuplot
+// failed or wrote no whole picture. Its warnings are passed on.
+std::string run_gnuplot(const std::string &script, picture_format format,
+                        std::string *picture);
 
 // Output (output.cpp).
 

@@ -32,9 +32,10 @@ std::string parse_lines(std::string_view text, curves *out) {
     std::size_t end = text.find('\n', start);
     if (end == std::string_view::npos)
       end = text.size();
-    const std::string_view line = text.substr(start, end - start);
-    start = end + 1;
     nr++;
+    const std::string_view line =
+        plain_line(text.substr(start, end - start), nr == 1);
+    start = end + 1;
     // Empty lines at the end are left out; one before more input is not.
     if (line.empty()) {
       if (empty == 0)

@@ -152,6 +152,24 @@ plot)
   fi
   # Bad input and output (name:command:status:message): each message is
   # one short line of printable text, whatever the input.
+  # Stand-ins for gnuplot: one prints 25 bytes of text, one a PNG cut to
+  # 1,000 bytes, one a whole picture after a warning.
+  for gp in text cut warn; do
+    mkdir "$tmp/gp-$gp"
+    case $gp in
+    text) body='printf "set terminal pngcairo\\n12\\n"' ;;
+    cut) body="head -c 1000 '$tmp/stdout.png'" ;;
+    warn) body="echo 'Could not find/open font when opening font \"Sans\"' >&2; cat '$tmp/stdout.png'" ;;
+    esac
+    printf '#!/bin/sh\ncat >/dev/null\n%s\n' "$body" >"$tmp/gp-$gp/gnuplot"
+    chmod +x "$tmp/gp-$gp/gnuplot"
+  done
+  # with_gnuplot NAME COMMAND...: runs COMMAND with that stand-in.
+  with_gnuplot() {
+    gp=$1
+    shift
+    PATH="$tmp/gp-$gp:$PATH" "$@"
+  }
   head -n 767 "$tmp/curves" >"$tmp/short"
   sed '300s/.*/12 34/' "$tmp/curves" >"$tmp/two"
   sed '5s/.*/nan/' "$tmp/curves" >"$tmp/nan"
@@ -193,7 +211,17 @@ two tables:bandsway-plot a b:2:one table at a time
 a missing table:bandsway-plot "$tmp/none.tsv":1:cannot read .*none.tsv: No such file
 only a header:bandsway-plot - <"$tmp/hdr":1:no rows to draw in standard input
 a wrong option:bandsway-plot -z:2:unknown option "-z"
-a long option:bandsway-plot --help:2:unknown option "--help"
+a long option:bandsway-plot --out:2:unknown option "--out"
+--help:bandsway-plot --help | grep -q '^usage. bandsway-plot':0:
+--version:[ "$(bandsway-plot --version)" = "bandsway-plot $(bandsway --version | cut -d ' ' -f 2)" ]:0:
+the table as -o:cp "$tmp/t3.tsv" "$tmp/same.png" && { bandsway-plot -o "$tmp/same.png" "$tmp/same.png"; [ $? -eq 1 ]; } && cmp -s "$tmp/t3.tsv" "$tmp/same.png":0:is the table itself
+-o ending in a slash:bandsway-plot -o "$tmp/none.png/":1:ends in a slash
+escapes in a table's name:bandsway-plot "$tmp/$(printf 'e\033]0;T\007\302\233[2J.tsv')":1:cannot read .*e\\x1b\]0;T\\x07\\xc2\\x9b\[2J.tsv
+a spreadsheet's table:{ printf '\357\273\277'; sed 's/$/\r/' "$tmp/t3.tsv"; } >"$tmp/sheet.tsv" && bandsway-plot -o "$tmp/sheet.png" "$tmp/sheet.tsv":0:
+curves with CRLF:sed 's/$/\r/' "$tmp/curves" | bandsway-plot -o "$tmp/crlf.png":0:
+a gnuplot that prints text:with_gnuplot text bandsway-plot -o "$tmp/bad.png":1:gnuplot wrote no whole picture (25 bytes)
+a cut picture:with_gnuplot cut bandsway-plot -o "$tmp/bad.png":1:gnuplot wrote no whole picture (1000 bytes)
+a gnuplot that warns:with_gnuplot warn bandsway-plot -o "$tmp/warn.png":0:gnuplot. Could not find/open font
 an option after the table:bandsway-plot "$tmp/t3.tsv" -o "$tmp/c.png":2:options go before the table, not after it: "-o"
 -o without a file:bandsway-plot -o:2:-o needs a file name
 a file size limit:(ulimit -f 8 && bandsway-plot -o "$tmp/bad.png"):1:cannot write .*bad.png: File too large
@@ -450,6 +478,7 @@ EOF2
   if [ "$(id -u)" -eq 0 ] && unshare -m --propagation private true 2>/dev/null; then
     mkdir "$tmp/wrong" && printf '#!/bin/sh\nexit 9\n' >"$tmp/wrong/bandsway-batch" &&
       chmod +x "$tmp/wrong/bandsway-batch" && ln -s "$build/bandsway" "$tmp/wrong/"
+    # shellcheck disable=SC2016 # the inner shell's arguments
     unshare -m --propagation private sh -c 'mount -t tmpfs none /proc && PATH="$1:/usr/bin:/bin" exec "$2" "$3"' \
       sh "$tmp/wrong" "$build/bandsway-batch" "$lib/first song.wav" >"$tmp/out" 2>"$tmp/err"
     status=$?
@@ -463,6 +492,7 @@ EOF2
   # or creates anything.
   # (perl goes there: sh's cd stops at PATH_MAX.)
   deep() {
+    # shellcheck disable=SC2016 # perl's variables
     perl -e 'my $d = "0" x 200; for (1 .. 22) { mkdir $d; chdir $d or die "chdir: $!" } exec @ARGV or die' "$@"
   }
   deep bandsway-batch "$lib/first song.wav" >"$tmp/out" 2>"$tmp/err"
@@ -578,12 +608,17 @@ EOF2
   # account), one of a later protocol. Neither adds a row to the table.
   for v in old new; do
     mkdir "$tmp/$v" && ln -s "$(command -v perl)" "$tmp/$v/"
-    {
-      printf '#!/bin/sh\nshift 3\nfirst=${1%%%%\t*}\n'
-      [ $v = new ] && printf 'printf "\\tbsw start 3 %shost\\t%%s\\n" "$first"\n' $v
-      printf 'printf "%%s\\t9" "$first"\ni=0\nwhile [ $i -lt 768 ]; do printf "\\t0"; i=$((i + 1)); done\necho\n'
-      [ $v = old ] && printf 'printf "#bsw 1 %shost 1 0\\t%%s\\n" "$first"\n' $v
-    } >"$tmp/$v/bandsway-batch"
+    cat >"$tmp/$v/bandsway-batch" <<EOF2
+#!/bin/sh
+# A job of another version, given one file: --job --cwd DIR BATCH.
+first=\$4
+[ $v = old ] || printf '\\tbsw start 3 ${v}host\\t%s\\n' "\$first"
+printf '%s\\t9' "\$first"
+i=0
+while [ \$i -lt 768 ]; do printf '\\t0'; i=\$((i + 1)); done
+echo
+[ $v = new ] || printf '#bsw 1 ${v}host 1 0\\t%s\\n' "\$first"
+EOF2
     chmod +x "$tmp/$v/bandsway-batch"
     rm -f "$tmp/v.tsv"
     REMOTE_PATH="$tmp/$v:/usr/bin:/bin" PARALLEL_SSH="$tmp/ssh" bandsway-batch -S 1/hostA -o "$tmp/v.tsv" "lib/first song.wav" 2>"$tmp/err"

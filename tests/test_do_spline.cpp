@@ -150,6 +150,7 @@ TEST_F(DoSplineDeathTest, AnythingButAWholeCurveEndsTheRunWithStatus1) {
       {curve.substr(0, curve.size() - 1),
        "printed 255 lines and a part of one"},
       {"x", "printed 0 lines and a part of one"},
+      {curve + "0.5", "printed 256 lines and a part of one"},
       {std::string(max_curve_bytes + 1, '\n'), "printed more than 65536 bytes"},
   };
   for (const row &c : rows)

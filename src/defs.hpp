@@ -120,8 +120,9 @@ void store_chunk_metrics(const band_rms *levels, fftw_complex *sum_in,
 
 // Feeds the lower half of an n-point spectrum to one run of the spline
 // command, checks the curve it prints and writes that to standard output;
-// a failed run or write ends the program with status 1.
-void do_spline(const fftw_complex *spectrum, int n);
+// a failed run or write ends the program with status 1, and a bad curve
+// is named by curve_name ("sum", "tilt" or "alt").
+void do_spline(const fftw_complex *spectrum, int n, const char *curve_name);
 // Writes the point lines "x y" of bins *k to n/2 - 1 of an n-point
 // spectrum into buf, as many whole lines as fit in cap bytes (with room for
 // a final NUL; at least one must fit), and moves *k past them; returns the
@@ -138,9 +139,11 @@ std::FILE *start_spline(int *curve_fd);
 // Returns whether spline took every point.
 bool feed_spline(std::FILE *spline, int curve_fd, const fftw_complex *spectrum,
                  int n, char *curve, std::size_t *curve_len);
-// Ends the run with status 1 unless the len bytes spline printed (the first
-// max_curve_bytes of them in curve) are exactly curve_points whole lines.
-void check_curve(const char *curve, std::size_t len);
+// Ends the run with status 1, naming the line of the curve curve_name that
+// is wrong, unless the len bytes spline printed (the first max_curve_bytes
+// of them in curve) are exactly curve_points whole lines, each one finite
+// number as spline prints it.
+void check_curve(const char *curve, std::size_t len, const char *curve_name);
 // Writes len bytes to standard output, whatever the size of each write,
 // and ends the run with status 1, naming the cause, when one fails.
 void write_stdout(const char *buf, std::size_t len);

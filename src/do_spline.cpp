@@ -7,7 +7,7 @@
 
 #include "defs.hpp"
 
-void do_spline(const fftw_complex *spectrum, int n) {
+void do_spline(const fftw_complex *spectrum, int n, const char *curve_name) {
   // While we feed spline and write its curve out, a reader that is gone
   // (SIGPIPE) or a file size limit (SIGXFSZ) must show as a failed write,
   // not kill us before we can say why. A handler, unlike SIG_IGN, is reset
@@ -60,7 +60,7 @@ void do_spline(const fftw_complex *spectrum, int n) {
                  spline_cmd, n / 2);
     std::exit(1);
   }
-  check_curve(curve, curve_len);
+  check_curve(curve, curve_len, curve_name);
   write_stdout(curve, curve_len);
 
   sigaction(SIGPIPE, &old_pipe, nullptr);

@@ -178,23 +178,50 @@ TEST_F(E2e, PointsMatchAnIndependentComputation) {
   }
 }
 
-// A spline that fails or cannot be found never passes for a result.
+// A spline that fails, cannot be found or prints anything but numbers
+// never passes for a result: the run stops at the first bad curve, whose
+// line is named, and what goes out is only the curves before it.
 TEST_F(E2e, FailingSplineFailsTheRun) {
   struct row {
     const char *what;
     std::vector<std::string> env;
     bool on_path;
     const char *message;
+    int runs; // spline runs, the last one the bad one
   };
   const bytes pcm = noise_pcm(5, 8 * chunk_frames, steady);
+  const std::string not_a_number = "\"spline -I a -n 255 -s\" printed line ";
   const row rows[] = {
-      {"missing", {}, false, "could not run \"spline -I a -n 255 -s\""},
-      {"exit 3", {"STUB_SPLINE_EXIT=3"}, true, "exited with status 3"},
-      {"killed", {"STUB_SPLINE_MODE=kill"}, true, "killed by signal 9"},
+      {"missing", {}, false, "could not run \"spline -I a -n 255 -s\"", 0},
+      {"exit 3", {"STUB_SPLINE_EXIT=3"}, true, "exited with status 3", 1},
+      {"killed", {"STUB_SPLINE_MODE=kill"}, true, "killed by signal 9", 1},
       {"curve cut short",
        {"STUB_SPLINE_MODE=cut"},
        true,
-       "printed 255 lines and a part of one, not the 256 of a curve"},
+       "printed 255 lines and a part of one, not the 256 of a curve",
+       1},
+      {"words",
+       {"STUB_SPLINE_LINE=not a number"},
+       true,
+       "printed line 1 of the sum curve that is not a number: \"not a "
+       "number\"\n",
+       1},
+      {"an empty line",
+       {"STUB_SPLINE_LINE=", "STUB_SPLINE_AT=1:17"},
+       true,
+       "printed line 17 of the tilt curve that is not a number: \"\"\n",
+       2},
+      {"a terminal escape",
+       {"STUB_SPLINE_LINE=\x1b]0;title\x07\x1b[2J", "STUB_SPLINE_AT=2:256"},
+       true,
+       "printed line 256 of the alt curve that is not a number: "
+       "\"\\x1b]0;title\\x07\\x1b[2J\"\n",
+       3},
+      {"a number too large for a double",
+       {"STUB_SPLINE_LINE=1e999", "STUB_SPLINE_AT=1:2"},
+       true,
+       "printed line 2 of the tilt curve that is not a number: \"1e999\"\n",
+       2},
   };
   for (const row &c : rows) {
     reset();
@@ -205,7 +232,12 @@ TEST_F(E2e, FailingSplineFailsTheRun) {
     EXPECT_EQ(exit_code(r), 1) << c.what << ": " << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos)
         << c.what << ": " << r.err;
-    EXPECT_LE(spline_runs(), 1) << c.what << ": went on after a failure";
+    EXPECT_EQ(spline_runs(), c.runs) << c.what << ": " << r.err;
+    std::string before;
+    for (int run = 0; run + 1 < c.runs; run++)
+      for (int line = 0; line < 256; line++)
+        before += std::to_string(run) + "\n";
+    EXPECT_EQ(r.out, before) << c.what;
   }
 }
 

@@ -18,6 +18,15 @@ void check_curve(const char *curve, std::size_t len, const char *curve_name) {
   long lines = 0;
   for (std::size_t i = 0; i < len; i++)
     lines += curve[i] == '\n' ? 1 : 0;
+  // feed_spline stops reading at the first line past a curve: how many
+  // more spline would have printed is not known.
+  if (lines > curve_points) {
+    std::fprintf(stderr,
+                 "error do_spline: \"%s\" printed more than %d lines for the "
+                 "%s curve\n",
+                 spline_cmd, curve_points, curve_name);
+    std::exit(1);
+  }
   const bool whole = len == 0 || curve[len - 1] == '\n';
   if (lines != curve_points || !whole) {
     std::fprintf(stderr,

@@ -135,10 +135,12 @@ std::size_t format_points(const fftw_complex *spectrum, int n, int *k,
 std::FILE *start_spline(int *curve_fd);
 // Writes the points of an n-point spectrum to spline and, at the same time,
 // reads what it prints into curve (the first max_curve_bytes of it) until
-// spline closes its output; *curve_len gets the count of bytes printed.
-// Returns whether spline took every point.
+// spline closes its output, or until it has printed more than curve_points
+// lines or max_curve_bytes bytes: then it stops at once, with *too_long
+// set. *curve_len gets the count of bytes read. Returns whether spline took
+// every point.
 bool feed_spline(std::FILE *spline, int curve_fd, const fftw_complex *spectrum,
-                 int n, char *curve, std::size_t *curve_len);
+                 int n, char *curve, std::size_t *curve_len, bool *too_long);
 // Ends the run with status 1, naming the line of the curve curve_name that
 // is wrong, unless the len bytes spline printed (the first max_curve_bytes
 // of them in curve) are exactly curve_points whole lines, each one finite

@@ -160,7 +160,7 @@ TEST_F(DoSplineDeathTest, AnythingButAWholeCurveEndsTheRunWithStatus1) {
   const row rows[] = {
       {"", "printed 0 lines, not the 256 of a curve"},
       {curve.substr(curve.find('\n') + 1), "printed 255 lines, not the 256"},
-      {curve + "0.5\n", "printed 257 lines, not the 256"},
+      {curve + "0.5\n", "printed more than 256 lines for the tilt curve\n"},
       {curve.substr(0, curve.size() - 1),
        "printed 255 lines and a part of one"},
       {"x", "printed 0 lines and a part of one"},

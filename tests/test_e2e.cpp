@@ -180,55 +180,85 @@ TEST_F(E2e, PointsMatchAnIndependentComputation) {
 
 // A spline that fails, cannot be found or prints anything but numbers
 // never passes for a result: the run stops at the first bad curve, whose
-// line is named, and what goes out is only the curves before it.
+// line is named, and what goes out is only the curves before it. One that
+// prints without end is stopped, however it takes a failed write, even
+// when bandsway was started with SIGPIPE ignored.
 TEST_F(E2e, FailingSplineFailsTheRun) {
   struct row {
     const char *what;
     std::vector<std::string> env;
     bool on_path;
-    const char *message;
+    std::string message;
     int runs; // spline runs, the last one the bad one
+    run_opts opts;
   };
   const bytes pcm = noise_pcm(5, 8 * chunk_frames, steady);
-  const std::string not_a_number = "\"spline -I a -n 255 -s\" printed line ";
+  const std::string more_lines = "printed more than 256 lines for the sum "
+                                 "curve\n";
+  run_opts sigpipe_ignored;
+  sigpipe_ignored.ignore_sigpipe = true;
   const row rows[] = {
-      {"missing", {}, false, "could not run \"spline -I a -n 255 -s\"", 0},
-      {"exit 3", {"STUB_SPLINE_EXIT=3"}, true, "exited with status 3", 1},
-      {"killed", {"STUB_SPLINE_MODE=kill"}, true, "killed by signal 9", 1},
+      {"missing", {}, false, "could not run \"spline -I a -n 255 -s\"", 0, {}},
+      {"exit 3", {"STUB_SPLINE_EXIT=3"}, true, "exited with status 3", 1, {}},
+      {"killed", {"STUB_SPLINE_MODE=kill"}, true, "killed by signal 9", 1, {}},
       {"curve cut short",
        {"STUB_SPLINE_MODE=cut"},
        true,
        "printed 255 lines and a part of one, not the 256 of a curve",
-       1},
+       1,
+       {}},
       {"words",
        {"STUB_SPLINE_LINE=not a number"},
        true,
        "printed line 1 of the sum curve that is not a number: \"not a "
        "number\"\n",
-       1},
+       1,
+       {}},
       {"an empty line",
        {"STUB_SPLINE_LINE=", "STUB_SPLINE_AT=1:17"},
        true,
        "printed line 17 of the tilt curve that is not a number: \"\"\n",
-       2},
+       2,
+       {}},
       {"a terminal escape",
        {"STUB_SPLINE_LINE=\x1b]0;title\x07\x1b[2J", "STUB_SPLINE_AT=2:256"},
        true,
        "printed line 256 of the alt curve that is not a number: "
        "\"\\x1b]0;title\\x07\\x1b[2J\"\n",
-       3},
+       3,
+       {}},
       {"a number too large for a double",
        {"STUB_SPLINE_LINE=1e999", "STUB_SPLINE_AT=1:2"},
        true,
        "printed line 2 of the tilt curve that is not a number: \"1e999\"\n",
-       2},
+       2,
+       {}},
+      {"endless lines", {"STUB_SPLINE_MODE=endless"}, true, more_lines, 1, {}},
+      {"endless lines, SIGPIPE ignored",
+       {"STUB_SPLINE_MODE=endless-nosigpipe"},
+       true,
+       more_lines,
+       1,
+       {}},
+      {"one endless line",
+       {"STUB_SPLINE_MODE=endless-line"},
+       true,
+       "printed more than 65536 bytes, not a curve of 256 lines\n",
+       1,
+       {}},
+      {"endless lines, failed writes unheeded, bandsway's SIGPIPE ignored",
+       {"STUB_SPLINE_MODE=endless-loop"},
+       true,
+       more_lines,
+       1,
+       sigpipe_ignored},
   };
   for (const row &c : rows) {
     reset();
     std::vector<std::string> env = c.env;
     env.push_back("SPLINE_LOG=" + dir_);
     const std::string path = c.on_path ? stub_path() : dir_;
-    const run_result r = run_bandsway(input(pcm), path, env);
+    const run_result r = run_bandsway(input(pcm), path, env, "", c.opts);
     EXPECT_EQ(exit_code(r), 1) << c.what << ": " << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos)
         << c.what << ": " << r.err;

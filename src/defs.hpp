@@ -120,8 +120,9 @@ void store_chunk_metrics(const band_rms *levels, fftw_complex *sum_in,
 
 // Feeds the lower half of an n-point spectrum to one run of the spline
 // command, checks the curve it prints and writes that to standard output;
-// a failed run or write ends the program with status 1.
-void do_spline(const fftw_complex *spectrum, int n);
+// a failed run or write ends the program with status 1, and a bad curve
+// is named by curve_name ("sum", "tilt" or "alt").
+void do_spline(const fftw_complex *spectrum, int n, const char *curve_name);
 // Writes the point lines "x y" of bins *k to n/2 - 1 of an n-point
 // spectrum into buf, as many whole lines as fit in cap bytes (with room for
 // a final NUL; at least one must fit), and moves *k past them; returns the
@@ -134,13 +135,17 @@ std::size_t format_points(const fftw_complex *spectrum, int n, int *k,
 std::FILE *start_spline(int *curve_fd);
 // Writes the points of an n-point spectrum to spline and, at the same time,
 // reads what it prints into curve (the first max_curve_bytes of it) until
-// spline closes its output; *curve_len gets the count of bytes printed.
-// Returns whether spline took every point.
+// spline closes its output, or until it has printed more than curve_points
+// lines or max_curve_bytes bytes: then it stops at once, with *too_long
+// set. *curve_len gets the count of bytes read. Returns whether spline took
+// every point.
 bool feed_spline(std::FILE *spline, int curve_fd, const fftw_complex *spectrum,
-                 int n, char *curve, std::size_t *curve_len);
-// Ends the run with status 1 unless the len bytes spline printed (the first
-// max_curve_bytes of them in curve) are exactly curve_points whole lines.
-void check_curve(const char *curve, std::size_t len);
+                 int n, char *curve, std::size_t *curve_len, bool *too_long);
+// Ends the run with status 1, naming the line of the curve curve_name that
+// is wrong, unless the len bytes spline printed (the first max_curve_bytes
+// of them in curve) are exactly curve_points whole lines, each one finite
+// number as spline prints it.
+void check_curve(const char *curve, std::size_t len, const char *curve_name);
 // Writes len bytes to standard output, whatever the size of each write,
 // and ends the run with status 1, naming the cause, when one fails.
 void write_stdout(const char *buf, std::size_t len);

@@ -10,7 +10,7 @@
 #include "defs.hpp"
 
 bool feed_spline(std::FILE *spline, int curve_fd, const fftw_complex *spectrum,
-                 int n, char *curve, std::size_t *curve_len) {
+                 int n, char *curve, std::size_t *curve_len, bool *too_long) {
   // Our end of the point pipe does not block: a write takes what the pipe
   // has room for, and we go back to reading whatever spline prints
   // meanwhile, so that a command that writes before it has read everything
@@ -45,6 +45,8 @@ bool feed_spline(std::FILE *spline, int curve_fd, const fftw_complex *spectrum,
   if (!feeding)
     end_points();
   *curve_len = 0;
+  *too_long = false;
+  long lines = 0;
   while (feeding || reading) {
     pollfd fds[2] = {{reading ? curve_fd : -1, POLLIN, 0},
                      {feeding ? to : -1, POLLOUT, 0}};
@@ -83,6 +85,16 @@ bool feed_spline(std::FILE *spline, int curve_fd, const fftw_complex *spectrum,
           std::memcpy(curve + *curve_len, buf, got < room ? got : room);
         }
         *curve_len += got;
+        for (std::size_t i = 0; i < got; i++)
+          lines += buf[i] == '\n' ? 1 : 0;
+        // Past a curve's lines or bytes, what spline prints is no curve,
+        // however long it goes on: we stop here, and the caller closes our
+        // read end, so that spline's next write fails and ends it.
+        if (lines > curve_points || *curve_len > max_curve_bytes) {
+          *too_long = true;
+          reading = false;
+          feeding = false;
+        }
       } else if (r == 0) {
         reading = false;
       } else if (errno != EINTR && errno != EAGAIN) {

@@ -53,9 +53,11 @@ int main(int argc, char **argv) {
   fftw_execute(tilt_plan);
   fftw_execute(alt_plan);
 
-  do_spline(sum_out, n);
-  do_spline(tilt_out, n);
-  do_spline(alt_out, n);
+  // Each run is told its curve's name: only the caller knows which it is,
+  // and a message about a bad line must say where to look.
+  do_spline(sum_out, n, "sum");
+  do_spline(tilt_out, n, "tilt");
+  do_spline(alt_out, n, "alt");
 
   free_bufs(sum_in, sum_out, tilt_in, tilt_out, alt_in, alt_out);
   std::free(win_tbl);

@@ -171,6 +171,8 @@ run_result run_bandsway(const std::string &stdin_path, const std::string &path,
     }
     if (opts.ignore_sigxfsz)
       signal(SIGXFSZ, SIG_IGN);
+    if (opts.ignore_sigpipe)
+      signal(SIGPIPE, SIG_IGN);
     if (opts.as_nobody && geteuid() == 0) {
       if (nobody == nullptr || setgroups(0, nullptr) != 0 ||
           setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0 ||

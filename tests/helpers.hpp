@@ -77,6 +77,7 @@ struct run_opts {
   int out_flags = O_WRONLY | O_CREAT | O_TRUNC;
   long long fsize_limit = -1; // RLIMIT_FSIZE in bytes, -1: none
   bool ignore_sigxfsz = false;
+  bool ignore_sigpipe = false; // as a parent may hand it down
   // Run as nobody when we are root, so that the output file, opened
   // before, cannot be read back: exit status 124 when that is impossible.
   bool as_nobody = false;

@@ -99,11 +99,12 @@ void expect_points_near(const std::vector<std::pair<double, double>> &got,
 } // namespace
 
 // Inputs that hold no full chunk, or too few for a curve (1 to 3 chunks
-// give spline one point or none), fail before any spline run.
+// give spline one point or none), fail before any spline run; one second,
+// the shortest input that makes a curve, gives all three.
 TEST_F(E2e, InputsTooShortForACurveFailWithAMessage) {
   struct row {
     long bytes;
-    const char *message;
+    const char *message; // null: the run succeeds
   };
   const row rows[] = {
       {0, "bandsway: no full chunk in the input"},
@@ -113,10 +114,18 @@ TEST_F(E2e, InputsTooShortForACurveFailWithAMessage) {
                          "second) needed"},
       {2 * chunk_bytes + 68, "too short for a curve: 2 chunks, at least 4"},
       {3 * chunk_bytes + 68, "too short for a curve: 3 chunks, at least 4"},
+      {4 * chunk_bytes, nullptr},
   };
   for (const row &c : rows) {
     reset();
     const run_result r = run_stub(input(bytes(c.bytes, 0x11)));
+    if (c.message == nullptr) {
+      EXPECT_EQ(exit_code(r), 0) << c.bytes << " bytes: " << r.err;
+      EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 768)
+          << c.bytes << " bytes";
+      EXPECT_EQ(spline_runs(), 3) << c.bytes << " bytes";
+      continue;
+    }
     EXPECT_EQ(exit_code(r), 1) << c.bytes << " bytes";
     EXPECT_EQ(r.out, "") << c.bytes << " bytes";
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
@@ -169,34 +178,96 @@ TEST_F(E2e, PointsMatchAnIndependentComputation) {
   }
 }
 
-// A spline that fails or cannot be found never passes for a result.
+// A spline that fails, cannot be found or prints anything but numbers
+// never passes for a result: the run stops at the first bad curve, whose
+// line is named, and what goes out is only the curves before it. One that
+// prints without end is stopped, however it takes a failed write, even
+// when bandsway was started with SIGPIPE ignored.
 TEST_F(E2e, FailingSplineFailsTheRun) {
   struct row {
     const char *what;
     std::vector<std::string> env;
     bool on_path;
-    const char *message;
+    std::string message;
+    int runs; // spline runs, the last one the bad one
+    run_opts opts;
   };
   const bytes pcm = noise_pcm(5, 8 * chunk_frames, steady);
+  const std::string more_lines = "printed more than 256 lines for the sum "
+                                 "curve\n";
+  run_opts sigpipe_ignored;
+  sigpipe_ignored.ignore_sigpipe = true;
   const row rows[] = {
-      {"missing", {}, false, "could not run \"spline -I a -n 255 -s\""},
-      {"exit 3", {"STUB_SPLINE_EXIT=3"}, true, "exited with status 3"},
-      {"killed", {"STUB_SPLINE_MODE=kill"}, true, "killed by signal 9"},
+      {"missing", {}, false, "could not run \"spline -I a -n 255 -s\"", 0, {}},
+      {"exit 3", {"STUB_SPLINE_EXIT=3"}, true, "exited with status 3", 1, {}},
+      {"killed", {"STUB_SPLINE_MODE=kill"}, true, "killed by signal 9", 1, {}},
       {"curve cut short",
        {"STUB_SPLINE_MODE=cut"},
        true,
-       "printed 255 lines and a part of one, not the 256 of a curve"},
+       "printed 255 lines and a part of one, not the 256 of a curve",
+       1,
+       {}},
+      {"words",
+       {"STUB_SPLINE_LINE=not a number"},
+       true,
+       "printed line 1 of the sum curve that is not a number: \"not a "
+       "number\"\n",
+       1,
+       {}},
+      {"an empty line",
+       {"STUB_SPLINE_LINE=", "STUB_SPLINE_AT=1:17"},
+       true,
+       "printed line 17 of the tilt curve that is not a number: \"\"\n",
+       2,
+       {}},
+      {"a terminal escape",
+       {"STUB_SPLINE_LINE=\x1b]0;title\x07\x1b[2J", "STUB_SPLINE_AT=2:256"},
+       true,
+       "printed line 256 of the alt curve that is not a number: "
+       "\"\\x1b]0;title\\x07\\x1b[2J\"\n",
+       3,
+       {}},
+      {"a number too large for a double",
+       {"STUB_SPLINE_LINE=1e999", "STUB_SPLINE_AT=1:2"},
+       true,
+       "printed line 2 of the tilt curve that is not a number: \"1e999\"\n",
+       2,
+       {}},
+      {"endless lines", {"STUB_SPLINE_MODE=endless"}, true, more_lines, 1, {}},
+      {"endless lines, SIGPIPE ignored",
+       {"STUB_SPLINE_MODE=endless-nosigpipe"},
+       true,
+       more_lines,
+       1,
+       {}},
+      {"one endless line",
+       {"STUB_SPLINE_MODE=endless-line"},
+       true,
+       "printed more than 65536 bytes, not a curve of 256 lines\n",
+       1,
+       {}},
+      {"endless lines, failed writes unheeded, bandsway's SIGPIPE ignored",
+       {"STUB_SPLINE_MODE=endless-loop"},
+       true,
+       more_lines,
+       1,
+       sigpipe_ignored},
   };
   for (const row &c : rows) {
     reset();
     std::vector<std::string> env = c.env;
     env.push_back("SPLINE_LOG=" + dir_);
     const std::string path = c.on_path ? stub_path() : dir_;
-    const run_result r = run_bandsway(input(pcm), path, env);
+    const run_result r = run_bandsway(input(pcm), path, env, "", c.opts);
     EXPECT_EQ(exit_code(r), 1) << c.what << ": " << r.err;
     EXPECT_NE(r.err.find(c.message), std::string::npos)
         << c.what << ": " << r.err;
-    EXPECT_LE(spline_runs(), 1) << c.what << ": went on after a failure";
+    EXPECT_EQ(spline_runs(), c.runs) << c.what << ": " << r.err;
+    std::string before;
+    for (int run = 0; run + 1 < c.runs; run++)
+      for (int line = 0; line < 256; line++)
+        before += std::to_string(run) + "\n";
+    EXPECT_EQ(r.out, before) << c.what;
   }
 }
 

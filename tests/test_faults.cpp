@@ -110,7 +110,7 @@ TEST(FaultsDeathTest, PipeFailureIsAssertedEvenUnderNdebug) {
   complex_buf s(4);
   auto no_pipe = [&] {
     fail_popen = true;
-    do_spline(s.data(), 4);
+    do_spline(s.data(), 4, "sum");
   };
   EXPECT_DEATH(no_pipe(), "do_spline.cpp:[0-9]+: do_spline: Assertion "
                           "`spline != NULL' failed");

@@ -85,18 +85,19 @@ file_facts mp3_facts(std::string_view stream, bool search) {
     o++;
   }
   f.kind = media_kind::mp3;
-  // An encoder's delay (LAME: 1105 samples) and end padding (under 1152).
-  f.padding_seconds = 2304.0 / fr.hz;
   // The Xing or Info header follows the side information; VBRI sits at a
   // fixed 32 bytes after the header. Frame counts of 0 say nothing.
   const std::uint64_t x = o + 4 + fr.side;
   std::uint64_t frames = 0;
+  // An encoder's delay (LAME: 576, and 529 more in the decoder) and its end
+  // padding (under 1152) that a gapless decoder leaves out.
+  f.droppable = 2304;
   if ((text_at(buf, x, "Xing") || text_at(buf, x, "Info")) &&
       x + 12 <= buf.size() && (be_at(buf, x + 4, 4) & 1))
     frames = be_at(buf, x + 8, 4);
   else if (text_at(buf, o + 36, "VBRI"))
     frames = be_at(buf, o + 36 + 14, 4);
   if (frames > 0)
-    f.stated_seconds = static_cast<double>(frames) * fr.samples / fr.hz;
+    f.stated = {frames * static_cast<std::uint64_t>(fr.samples), fr.hz};
   return f;
 }

@@ -38,7 +38,13 @@ std::string be(std::uint64_t v, int n) {
   return s;
 }
 
-long long pcm_bytes(double seconds) { return std::llround(seconds * 176400); }
+// Whole frames of 4 bytes, as the decoders write them.
+long long pcm_bytes(double seconds) {
+  return 4 * std::llround(seconds * 44100);
+}
+
+// n frames at 44.1 kHz, as a row's decoded seconds.
+double frames(long long n) { return static_cast<double>(n) / 44100; }
 
 // The file's facts as the program judges them, read from a string.
 file_facts facts_of(const std::string &file) {
@@ -141,7 +147,12 @@ TEST(WholeFile, Mp3) {
                     "gives";
   check_rows({
       {"Xing, whole", with_xing, 5.0, media_kind::mp3, ""},
-      {"Xing, within its padding", with_xing, 4.92, media_kind::mp3, ""},
+      {"Xing, short by its padding, 2304", with_xing, frames(221184 - 2305),
+       media_kind::mp3, ""},
+      {"Xing, short by a frame more than its padding", with_xing,
+       frames(221184 - 2306), media_kind::mp3,
+       "cut short: it decodes to 218878 of the 221184 frames (at 44.1 kHz) "
+       "its header gives"},
       {"Xing, short by more than its padding", with_xing, 4.8, media_kind::mp3,
        "cut short: it decodes to 4.8 s of the 5.0 s its header gives"},
       {"Xing, cut", with_xing, 2.0, media_kind::mp3, cut},
@@ -177,9 +188,11 @@ const std::string flac_3s = flac(44100, 132300);
 TEST(WholeFile, Flac) {
   check_rows({
       {"whole", flac_3s, 3.0, media_kind::flac, ""},
-      {"short by less than 0.05 s", flac_3s, 2.96, media_kind::flac, ""},
-      {"within 0.1% of 1000 s", flac(44100, 44100000), 999.2, media_kind::flac,
-       ""},
+      {"short by 0.04 s", flac_3s, 2.96, media_kind::flac,
+       "cut short: it decodes to 130536 of the 132300 frames (at 44.1 kHz) its "
+       "header gives"},
+      {"0.8 s short of 1000 s", flac(44100, 44100000), 999.2, media_kind::flac,
+       "cut short: it decodes to 999.2 s of the 1000.0 s its header gives"},
       {"cut at a frame", flac_3s, 2.5, media_kind::flac,
        "cut short: it decodes to 2.5 s of the 3.0 s its header gives"},
       {"total samples unknown", flac(44100, 0), 1.0, media_kind::flac, ""},
@@ -200,11 +213,11 @@ std::string chunk(const char *id, const std::string &body,
   return id + le(n, 4) + body + std::string(body.size() % 2, '\0');
 }
 
-std::string fmt(int format, int channels, int bits,
-                const std::string &ext = "") {
+std::string fmt(int format, int channels, int bits, const std::string &ext = "",
+                int rate = 44100) {
   const int block = channels * bits / 8;
-  return chunk("fmt ", le(format, 2) + le(channels, 2) + le(44100, 4) +
-                           le(44100 * block, 4) + le(block, 2) + le(bits, 2) +
+  return chunk("fmt ", le(format, 2) + le(channels, 2) + le(rate, 4) +
+                           le(rate * block, 4) + le(block, 2) + le(bits, 2) +
                            ext);
 }
 
@@ -226,8 +239,22 @@ TEST(WholeFile, Wav) {
       chunk("ds64", le(1000, 8) + le(176400, 8) + le(44100, 8) + le(0, 4));
   const char *cut = "cut short: it decodes to 0.4 s of the 1.0 s its header "
                     "gives";
+  // 123,457 frames at 48 kHz are 113,426.1 at 44.1 kHz: sox decodes 113,426
+  // and ffmpeg 113,427 (measured).
+  const std::string wav48 = wav(fmt(1, 2, 16, "", 48000) + data(493828, 100));
   check_rows({
       {"whole", wav(pcm + data(176400, 176400)), 1.0, media_kind::wav, ""},
+      {"48 kHz, as sox decodes it", wav48, frames(113426), media_kind::wav, ""},
+      {"48 kHz, as ffmpeg decodes it", wav48, frames(113427), media_kind::wav,
+       ""},
+      {"48 kHz, a frame short of the rounding", wav48, frames(113425),
+       media_kind::wav,
+       "cut short: it decodes to 113425 of the 113426 frames (at 44.1 kHz) its "
+       "header gives"},
+      {"48 kHz, a frame longer than the rounding", wav48, frames(113428),
+       media_kind::wav,
+       "it decodes to 113428 frames, more than the 113426 (at 44.1 kHz) its "
+       "header gives"},
       {"cut", wav(pcm + data(176400, 70560)), 0.4, media_kind::wav, cut},
       {"an odd chunk before data, cut",
        wav(pcm + chunk("LIST", "odd") + data(176400, 70560)), 0.4,
@@ -271,6 +298,17 @@ TEST(WholeFile, Aiff) {
                     "gives";
   check_rows({
       {"whole", aiff("AIFF", 44100), 1.0, media_kind::aiff, ""},
+      {"a frame short", aiff("AIFF", 44100), frames(44099), media_kind::aiff,
+       ""},
+      {"two frames short", aiff("AIFF", 44100), frames(44098), media_kind::aiff,
+       "cut short: it decodes to 44098 of the 44100 frames (at 44.1 kHz) its "
+       "header gives"},
+      {"two frames longer", aiff("AIFF", 44100), frames(44102),
+       media_kind::aiff,
+       "it decodes to 44102 frames, more than the 44100 (at 44.1 kHz) its "
+       "header gives"},
+      {"a second longer", aiff("AIFF", 44100), 2.0, media_kind::aiff,
+       "it decodes to 2.0 s, more than the 1.0 s its header gives"},
       {"cut", aiff("AIFF", 44100), 0.4, media_kind::aiff, cut},
       {"an odd chunk first, cut",
        aiff("AIFF", 44100, "", "ANNO" + be(3, 4) + "odd" + '\0'), 0.4,

@@ -124,6 +124,19 @@ std::string xing(const char *id, std::uint32_t flags, std::uint32_t frames) {
   return id + be(flags, 4) + be(frames, 4);
 }
 
+// A Xing or Info header with its frame count and the fields that `flags`
+// adds (bytes, a table, a quality), then a LAME tag of an encoder, whose
+// delay and padding lie 21 bytes after its start.
+std::string lame(const char *id, std::uint32_t flags, std::uint32_t frames,
+                 const char *encoder, int delay, int padding) {
+  std::string tag = encoder;
+  tag.resize(21, '\0');
+  const std::size_t fields =
+      ((flags & 2) ? 4 : 0) + ((flags & 4) ? 100 : 0) + ((flags & 8) ? 4 : 0);
+  return xing(id, flags, frames) + std::string(fields, '\1') + tag +
+         be(static_cast<std::uint64_t>(delay) << 12 | padding, 3);
+}
+
 std::string id3v2(std::size_t size, bool footer) {
   std::string t("ID3\4\0", 5);
   t += footer ? '\x10' : '\0';
@@ -143,6 +156,15 @@ TEST(WholeFile, Mp3) {
       mp3(std::string("\xff\xf3\x80\xc0", 4), 9, xing("Xing", 1, 192), 20);
   // Sync-like bytes that are no frame: a bad bitrate, a reserved layer.
   const std::string junk = "\xff\xff\xf0\x00\xff\xe1\x90\x00";
+  // As ffmpeg writes them (measured): 193 frames at 44.1 kHz, delay 576,
+  // padding 1260: ffmpeg decodes the 220,500 frames between, sox 222,308.
+  const std::string lavc =
+      mp3(stereo, 32, lame("Info", 15, 193, "Lavc59.37", 576, 1260), 20);
+  // MPEG-2 at 22,050 Hz, 194 frames of 576, padding 918: in 44.1 kHz
+  // frames, ffmpeg 220,500 and sox 223,454 of 223,488.
+  const std::string lame2 =
+      mp3(std::string("\xff\xf3\x80\x00", 4), 17,
+          lame("Xing", 1, 194, "LAME3.100", 576, 918), 20);
   const char *cut = "cut short: it decodes to 2.0 s of the 5.0 s its header "
                     "gives";
   check_rows({
@@ -152,6 +174,26 @@ TEST(WholeFile, Mp3) {
       {"Xing, short by a frame more than its padding", with_xing,
        frames(221184 - 2306), media_kind::mp3,
        "cut short: it decodes to 218878 of the 221184 frames (at 44.1 kHz) "
+       "its header gives"},
+      {"Lavc tag, as ffmpeg decodes it", lavc, frames(220500), media_kind::mp3,
+       ""},
+      {"Lavc tag, as sox decodes it", lavc, frames(222308), media_kind::mp3,
+       ""},
+      {"Lavc tag, short of its delay and padding", lavc, frames(220498),
+       media_kind::mp3,
+       "cut short: it decodes to 220498 of the 222336 frames (at 44.1 kHz) "
+       "its header gives"},
+      {"Lavc tag, longer than its frames", lavc, frames(222338),
+       media_kind::mp3,
+       "it decodes to 222338 frames, more than the 222336 (at 44.1 kHz) its "
+       "header gives"},
+      {"LAME tag after a count alone, 22,050 Hz, as ffmpeg decodes it", lame2,
+       frames(220500), media_kind::mp3, ""},
+      {"LAME tag after a count alone, 22,050 Hz, as sox decodes it", lame2,
+       frames(223454), media_kind::mp3, ""},
+      {"LAME tag after a count alone, 22,050 Hz, short", lame2, frames(220498),
+       media_kind::mp3,
+       "cut short: it decodes to 220498 of the 223488 frames (at 44.1 kHz) "
        "its header gives"},
       {"Xing, short by more than its padding", with_xing, 4.8, media_kind::mp3,
        "cut short: it decodes to 4.8 s of the 5.0 s its header gives"},
@@ -380,7 +422,8 @@ TEST(WholeFile, ReadsFiles) {
 TEST(WholeFile, SurvivesDamagedBytes) {
   const std::vector<std::string> seeds = {
       ogg_whole,
-      mp3("\xff\xfb\x90" + std::string(1, '\0'), 32, xing("Xing", 1, 192), 3),
+      mp3("\xff\xfb\x90" + std::string(1, '\0'), 32,
+          lame("Info", 15, 192, "Lavc59.37", 576, 1260), 3),
       id3v2(30, true) + flac_3s,
       wav(fmt(0xfffe, 2, 16, le(22, 2)) + data(176400, 9)),
       aiff("AIFC", 44100, "sowt"),

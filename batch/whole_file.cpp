@@ -118,10 +118,11 @@ std::string judge_length(const file_facts &facts, long long decoded_bytes) {
   if (!(s.rate > 0))
     return "";
   // Resampled to 44.1 kHz, the stated frames seldom come to a whole number,
-  // and the decoders round the last one either way: one frame of leeway,
-  // and not a frame more, for a file cut by a single byte decodes to one
-  // frame less. Only an MP3 may lack more: its encoder's delay and padding,
-  // which a gapless decoder (ffmpeg) leaves out.
+  // and the decoders round the last one down or up (measured: never
+  // further). No more leeway than that: a file cut by a single byte decodes
+  // to a frame less. An MP3 may lack more, its encoder's delay and padding,
+  // which a gapless decoder (ffmpeg) leaves out, and its decoders are given a
+  // frame either way.
   const double scale = decoded_rate / s.rate;
   const double full = static_cast<double>(s.frames) * scale;
   const double least =
@@ -129,9 +130,10 @@ std::string judge_length(const file_facts &facts, long long decoded_bytes) {
       scale;
   const long long frames = decoded_bytes / decoded_frame_bytes;
   const auto got = static_cast<double>(frames);
-  if (got >= least - 1 && got <= full + 1)
+  if (facts.kind == media_kind::mp3 ? got >= least - 1 && got <= full + 1
+                                    : std::fabs(got - full) < 1)
     return "";
-  const bool more = got > full + 1;
+  const bool more = got > full;
   const double got_s = got / decoded_rate, want_s = full / decoded_rate;
   char msg[200];
   // Under 0.1 s apart, the two lengths in seconds would read the same.

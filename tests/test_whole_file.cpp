@@ -284,16 +284,20 @@ TEST(WholeFile, Wav) {
   // 123,457 frames at 48 kHz are 113,426.1 at 44.1 kHz: sox decodes 113,426
   // and ffmpeg 113,427 (measured).
   const std::string wav48 = wav(fmt(1, 2, 16, "", 48000) + data(493828, 100));
+  // The furthest measured: 99,991 frames at 64 kHz, 68,900.05 at 44.1 kHz,
+  // which ffmpeg decodes to 68,901.
+  const std::string wav64 = wav(fmt(1, 2, 16, "", 64000) + data(399964, 100));
   check_rows({
       {"whole", wav(pcm + data(176400, 176400)), 1.0, media_kind::wav, ""},
       {"48 kHz, as sox decodes it", wav48, frames(113426), media_kind::wav, ""},
       {"48 kHz, as ffmpeg decodes it", wav48, frames(113427), media_kind::wav,
        ""},
-      {"48 kHz, a frame short of the rounding", wav48, frames(113425),
-       media_kind::wav,
+      {"64 kHz, as ffmpeg decodes it", wav64, frames(68901), media_kind::wav,
+       ""},
+      {"48 kHz, short of the rounding", wav48, frames(113425), media_kind::wav,
        "cut short: it decodes to 113425 of the 113426 frames (at 44.1 kHz) its "
        "header gives"},
-      {"48 kHz, a frame longer than the rounding", wav48, frames(113428),
+      {"48 kHz, longer than the rounding", wav48, frames(113428),
        media_kind::wav,
        "it decodes to 113428 frames, more than the 113426 (at 44.1 kHz) its "
        "header gives"},
@@ -340,14 +344,12 @@ TEST(WholeFile, Aiff) {
                     "gives";
   check_rows({
       {"whole", aiff("AIFF", 44100), 1.0, media_kind::aiff, ""},
-      {"a frame short", aiff("AIFF", 44100), frames(44099), media_kind::aiff,
-       ""},
-      {"two frames short", aiff("AIFF", 44100), frames(44098), media_kind::aiff,
-       "cut short: it decodes to 44098 of the 44100 frames (at 44.1 kHz) its "
+      {"a frame short, as a cut of one byte decodes", aiff("AIFF", 44100),
+       frames(44099), media_kind::aiff,
+       "cut short: it decodes to 44099 of the 44100 frames (at 44.1 kHz) its "
        "header gives"},
-      {"two frames longer", aiff("AIFF", 44100), frames(44102),
-       media_kind::aiff,
-       "it decodes to 44102 frames, more than the 44100 (at 44.1 kHz) its "
+      {"a frame longer", aiff("AIFF", 44100), frames(44101), media_kind::aiff,
+       "it decodes to 44101 frames, more than the 44100 (at 44.1 kHz) its "
        "header gives"},
       {"a second longer", aiff("AIFF", 44100), 2.0, media_kind::aiff,
        "it decodes to 2.0 s, more than the 1.0 s its header gives"},

@@ -239,12 +239,20 @@ enum class media_kind : std::uint8_t {
   wavpack
 };
 
+// A length that a header states: frames at their rate in Hz; a rate of 0
+// when it states none, or none that can be trusted.
+struct stated_length {
+  std::uint64_t frames = 0;
+  double rate = 0;
+};
+
 // What a file's own bytes say of its length.
 struct file_facts {
   media_kind kind = media_kind::unknown; // chosen by magic bytes, never by name
-  double stated_seconds = -1; // stated length; -1 when none or unknown
-  std::string framing_fault;  // non-empty when the framing alone shows a cut
-  double padding_seconds = 0; // an MP3's most encoder delay and padding
+  stated_length stated;        // an MP3's holds its encoder delay and padding
+  double stated_seconds = -1;  // the stated length in seconds; -1 when none
+  std::uint64_t droppable = 0; // stated frames a whole decode may leave out
+  std::string framing_fault;   // non-empty when the framing alone shows a cut
 };
 
 // Reads up to n bytes of a file from offset at into *out (fewer at its
@@ -258,7 +266,7 @@ file_facts facts_from_file(const span_reader &read, std::uint64_t size);
 // unknown when it cannot be read.
 file_facts read_file_facts(const std::string &path);
 // "" when `decoded_bytes` of 44.1 kHz s16 stereo agree with the facts;
-// otherwise the reason, starting "cut short: ".
+// otherwise the reason: "cut short: ..." or that it decodes to more.
 std::string judge_length(const file_facts &facts, long long decoded_bytes);
 
 // The parts, by format family.
@@ -276,14 +284,14 @@ std::string ogg_fault(std::string_view tail);
 // The MP3 facts of a stream whose first valid frame header is at 0 (or, if
 // `search`, anywhere in its first head_span bytes); kind unknown if none.
 file_facts mp3_facts(std::string_view stream, bool search);
-// The length a FLAC stream's STREAMINFO states, or -1.
-double flac_seconds(std::string_view stream);
-// The length a RIFF, RF64 or BW64 WAVE head's fmt and data chunks state, or -1.
-double wav_seconds(std::string_view head);
-// The length an AIFF or AIFC head's COMM chunk states, or -1.
-double aiff_seconds(std::string_view head);
-// The length a WavPack stream's first block header states, or -1.
-double wavpack_seconds(std::string_view stream);
+// The length a FLAC stream's STREAMINFO states.
+stated_length flac_length(std::string_view stream);
+// The length a RIFF, RF64 or BW64 WAVE head's fmt and data chunks state.
+stated_length wav_length(std::string_view head);
+// The length an AIFF or AIFC head's COMM chunk states.
+stated_length aiff_length(std::string_view head);
+// The length a WavPack stream's first block header states.
+stated_length wavpack_length(std::string_view stream);
 
 // Byte access that never reads outside the span.
 

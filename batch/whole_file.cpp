@@ -2,6 +2,7 @@
 // the reading of its head and tail, and the verdict on a decoded length.
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 
 #include <fcntl.h>
@@ -13,7 +14,8 @@
 namespace {
 
 // The decoders write 44.1 kHz signed 16-bit stereo: 4 bytes a frame.
-constexpr double decoded_bytes_per_second = 44100.0 * 4;
+constexpr double decoded_rate = 44100;
+constexpr long long decoded_frame_bytes = 4;
 
 } // namespace
 
@@ -59,22 +61,24 @@ file_facts facts_from_stream(std::string_view stream, bool tagged,
     f.framing_fault = ogg_fault(tail);
   } else if (text_at(stream, 0, "fLaC")) {
     f.kind = media_kind::flac;
-    f.stated_seconds = flac_seconds(stream);
+    f.stated = flac_length(stream);
   } else if ((text_at(stream, 0, "RIFF") || text_at(stream, 0, "RF64") ||
               text_at(stream, 0, "BW64")) &&
              text_at(stream, 8, "WAVE")) {
     f.kind = media_kind::wav;
-    f.stated_seconds = wav_seconds(stream);
+    f.stated = wav_length(stream);
   } else if (text_at(stream, 0, "FORM") &&
              (text_at(stream, 8, "AIFF") || text_at(stream, 8, "AIFC"))) {
     f.kind = media_kind::aiff;
-    f.stated_seconds = aiff_seconds(stream);
+    f.stated = aiff_length(stream);
   } else if (text_at(stream, 0, "wvpk")) {
     f.kind = media_kind::wavpack;
-    f.stated_seconds = wavpack_seconds(stream);
+    f.stated = wavpack_length(stream);
   } else {
     f = mp3_facts(stream, tagged);
   }
+  if (f.stated.rate > 0)
+    f.stated_seconds = static_cast<double>(f.stated.frames) / f.stated.rate;
   return f;
 }
 
@@ -110,24 +114,42 @@ file_facts read_file_facts(const std::string &path) {
 std::string judge_length(const file_facts &facts, long long decoded_bytes) {
   if (!facts.framing_fault.empty())
     return "cut short: " + facts.framing_fault;
-  const double want = facts.stated_seconds;
-  if (want < 0)
+  const stated_length &s = facts.stated;
+  if (!(s.rate > 0))
     return "";
-  // The exact formats are off only by the decoder's resampling to 44.1 kHz.
-  // An MP3 frame count also holds the encoder's delay and padding, which a
-  // gapless decoder (ffmpeg) leaves out. A share of the length as slack
-  // would let a long file lose whole minutes unseen.
-  const double slack =
-      std::max(0.05, want / 1000) +
-      (facts.kind == media_kind::mp3 ? facts.padding_seconds : 0);
-  const double got =
-      static_cast<double>(decoded_bytes) / decoded_bytes_per_second;
-  if (got >= want - slack)
+  // Resampled to 44.1 kHz, the stated frames seldom come to a whole number,
+  // and the decoders round the last one down or up (measured: never
+  // further). No more leeway than that: a file cut by a single byte decodes
+  // to a frame less. An MP3 may lack more, its encoder's delay and padding,
+  // which a gapless decoder (ffmpeg) leaves out, and its decoders are given a
+  // frame either way.
+  const double scale = decoded_rate / s.rate;
+  const double full = static_cast<double>(s.frames) * scale;
+  const double least =
+      static_cast<double>(s.frames - std::min(facts.droppable, s.frames)) *
+      scale;
+  const long long frames = decoded_bytes / decoded_frame_bytes;
+  const auto got = static_cast<double>(frames);
+  if (facts.kind == media_kind::mp3 ? got >= least - 1 && got <= full + 1
+                                    : std::fabs(got - full) < 1)
     return "";
-  char msg[160];
-  std::snprintf(msg, sizeof msg,
-                "cut short: it decodes to %.1f s of the %.1f s its header "
-                "gives",
-                got, want);
+  const bool more = got > full;
+  const double got_s = got / decoded_rate, want_s = full / decoded_rate;
+  char msg[200];
+  // Under 0.1 s apart, the two lengths in seconds would read the same.
+  if (std::fabs(got_s - want_s) >= 0.1)
+    std::snprintf(msg, sizeof msg,
+                  more ? "it decodes to %.1f s, more than the %.1f s its "
+                         "header gives"
+                       : "cut short: it decodes to %.1f s of the %.1f s its "
+                         "header gives",
+                  got_s, want_s);
+  else
+    std::snprintf(msg, sizeof msg,
+                  more ? "it decodes to %lld frames, more than the %.0f (at "
+                         "44.1 kHz) its header gives"
+                       : "cut short: it decodes to %lld of the %.0f frames (at "
+                         "44.1 kHz) its header gives",
+                  frames, full);
   return msg;
 }

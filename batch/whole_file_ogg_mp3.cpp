@@ -85,18 +85,35 @@ file_facts mp3_facts(std::string_view stream, bool search) {
     o++;
   }
   f.kind = media_kind::mp3;
-  // An encoder's delay (LAME: 1105 samples) and end padding (under 1152).
-  f.padding_seconds = 2304.0 / fr.hz;
   // The Xing or Info header follows the side information; VBRI sits at a
   // fixed 32 bytes after the header. Frame counts of 0 say nothing.
   const std::uint64_t x = o + 4 + fr.side;
   std::uint64_t frames = 0;
+  // An encoder's delay (LAME: 576, and 529 more in the decoder) and its end
+  // padding (under 1152) that a gapless decoder leaves out, when no LAME
+  // tag states them.
+  f.droppable = 2304;
   if ((text_at(buf, x, "Xing") || text_at(buf, x, "Info")) &&
-      x + 12 <= buf.size() && (be_at(buf, x + 4, 4) & 1))
-    frames = be_at(buf, x + 8, 4);
-  else if (text_at(buf, o + 36, "VBRI"))
+      x + 8 <= buf.size()) {
+    const std::uint64_t flags = be_at(buf, x + 4, 4);
+    if (flags & 1)
+      frames = be_at(buf, x + 8, 4);
+    // The LAME tag (lame's, or ffmpeg's as "Lavc" or "Lavf") follows the
+    // fields the flags announce: frames, bytes, a 100-byte table, quality.
+    // 21 bytes in, 12 bits of delay and 12 of padding.
+    const std::uint64_t tag = x + 8 + ((flags & 1) ? 4 : 0) +
+                              ((flags & 2) ? 4 : 0) + ((flags & 4) ? 100 : 0) +
+                              ((flags & 8) ? 4 : 0);
+    if ((text_at(buf, tag, "LAME") || text_at(buf, tag, "Lavc") ||
+         text_at(buf, tag, "Lavf")) &&
+        tag + 24 <= buf.size()) {
+      const std::uint64_t v = be_at(buf, tag + 21, 3);
+      f.droppable = (v >> 12) + (v & 0xfff);
+    }
+  } else if (text_at(buf, o + 36, "VBRI")) {
     frames = be_at(buf, o + 36 + 14, 4);
+  }
   if (frames > 0)
-    f.stated_seconds = static_cast<double>(frames) * fr.samples / fr.hz;
+    f.stated = {frames * static_cast<std::uint64_t>(fr.samples), fr.hz};
   return f;
 }

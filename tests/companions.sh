@@ -436,6 +436,25 @@ EOF2
   grep -q 'bad\\nname.wav: cannot decode: .*bad\\nname.wav' "$tmp/err" && ! tr -d '\n' <"$tmp/err" | LC_ALL=C grep -q '[^ -~]' &&
     ok || fail "batch, control bytes in names: $(cat "$tmp/err")"
 
+  # Cut by a few bytes, where only the stated length tells: an AIFF by 1,
+  # 7, 100 and 1000 bytes, which sox decodes without a word, and an MP3
+  # with ffmpeg's LAME tag by 1,500 bytes (0.09 s).
+  cuts="$tmp/cuts"
+  mkdir "$cuts"
+  "$build/make_example" 6 >"$tmp/six.raw"
+  raw2 "$tmp/six.raw" "$tmp/six.aiff"
+  ffmpeg -nostdin -v error -f s16le -ac 2 -ar 44100 -i "$tmp/six.raw" "$tmp/six.mp3"
+  for n in 1 7 100 1000; do
+    head -c $(($(wc -c <"$tmp/six.aiff") - n)) "$tmp/six.aiff" >"$cuts/by$n.aiff"
+  done
+  head -c $(($(wc -c <"$tmp/six.mp3") - 1500)) "$tmp/six.mp3" >"$cuts/by1500.mp3"
+  bandsway-batch -j 2 "$cuts" >/dev/null 2>"$tmp/err"
+  status=$?
+  expect "batch, files cut by a few bytes" 1 ""
+  for f in by1.aiff by7.aiff by100.aiff by1000.aiff by1500.mp3; do
+    grep -q "/$f: cut short" "$tmp/err" && ok || fail "batch: $f, cut by a few bytes, is not cut short: $(cat "$tmp/err")"
+  done
+
   # A stop while a file is being decoded, by a sox that never ends: a
   # SIGTERM to the run's process group (timeout, systemd) ends it as such,
   # and a SIGKILL of the driver alone frees the table at once and ends the

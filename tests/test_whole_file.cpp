@@ -38,7 +38,13 @@ std::string be(std::uint64_t v, int n) {
   return s;
 }
 
-long long pcm_bytes(double seconds) { return std::llround(seconds * 176400); }
+// Whole frames of 4 bytes, as the decoders write them.
+long long pcm_bytes(double seconds) {
+  return 4 * std::llround(seconds * 44100);
+}
+
+// n frames at 44.1 kHz, as a row's decoded seconds.
+double frames(long long n) { return static_cast<double>(n) / 44100; }
 
 // The file's facts as the program judges them, read from a string.
 file_facts facts_of(const std::string &file) {
@@ -118,6 +124,19 @@ std::string xing(const char *id, std::uint32_t flags, std::uint32_t frames) {
   return id + be(flags, 4) + be(frames, 4);
 }
 
+// A Xing or Info header with its frame count and the fields that `flags`
+// adds (bytes, a table, a quality), then a LAME tag of an encoder, whose
+// delay and padding lie 21 bytes after its start.
+std::string lame(const char *id, std::uint32_t flags, std::uint32_t frames,
+                 const char *encoder, int delay, int padding) {
+  std::string tag = encoder;
+  tag.resize(21, '\0');
+  const std::size_t fields =
+      ((flags & 2) ? 4 : 0) + ((flags & 4) ? 100 : 0) + ((flags & 8) ? 4 : 0);
+  return xing(id, flags, frames) + std::string(fields, '\1') + tag +
+         be(static_cast<std::uint64_t>(delay) << 12 | padding, 3);
+}
+
 std::string id3v2(std::size_t size, bool footer) {
   std::string t("ID3\4\0", 5);
   t += footer ? '\x10' : '\0';
@@ -137,11 +156,45 @@ TEST(WholeFile, Mp3) {
       mp3(std::string("\xff\xf3\x80\xc0", 4), 9, xing("Xing", 1, 192), 20);
   // Sync-like bytes that are no frame: a bad bitrate, a reserved layer.
   const std::string junk = "\xff\xff\xf0\x00\xff\xe1\x90\x00";
+  // As ffmpeg writes them (measured): 193 frames at 44.1 kHz, delay 576,
+  // padding 1260: ffmpeg decodes the 220,500 frames between, sox 222,308.
+  const std::string lavc =
+      mp3(stereo, 32, lame("Info", 15, 193, "Lavc59.37", 576, 1260), 20);
+  // MPEG-2 at 22,050 Hz, 194 frames of 576, padding 918: in 44.1 kHz
+  // frames, ffmpeg 220,500 and sox 223,454 of 223,488.
+  const std::string lame2 =
+      mp3(std::string("\xff\xf3\x80\x00", 4), 17,
+          lame("Xing", 1, 194, "LAME3.100", 576, 918), 20);
   const char *cut = "cut short: it decodes to 2.0 s of the 5.0 s its header "
                     "gives";
   check_rows({
       {"Xing, whole", with_xing, 5.0, media_kind::mp3, ""},
-      {"Xing, within its padding", with_xing, 4.92, media_kind::mp3, ""},
+      {"Xing, short by its padding, 2304", with_xing, frames(221184 - 2305),
+       media_kind::mp3, ""},
+      {"Xing, short by a frame more than its padding", with_xing,
+       frames(221184 - 2306), media_kind::mp3,
+       "cut short: it decodes to 218878 of the 221184 frames (at 44.1 kHz) "
+       "its header gives"},
+      {"Lavc tag, as ffmpeg decodes it", lavc, frames(220500), media_kind::mp3,
+       ""},
+      {"Lavc tag, as sox decodes it", lavc, frames(222308), media_kind::mp3,
+       ""},
+      {"Lavc tag, short of its delay and padding", lavc, frames(220498),
+       media_kind::mp3,
+       "cut short: it decodes to 220498 of the 222336 frames (at 44.1 kHz) "
+       "its header gives"},
+      {"Lavc tag, longer than its frames", lavc, frames(222338),
+       media_kind::mp3,
+       "it decodes to 222338 frames, more than the 222336 (at 44.1 kHz) its "
+       "header gives"},
+      {"LAME tag after a count alone, 22,050 Hz, as ffmpeg decodes it", lame2,
+       frames(220500), media_kind::mp3, ""},
+      {"LAME tag after a count alone, 22,050 Hz, as sox decodes it", lame2,
+       frames(223454), media_kind::mp3, ""},
+      {"LAME tag after a count alone, 22,050 Hz, short", lame2, frames(220498),
+       media_kind::mp3,
+       "cut short: it decodes to 220498 of the 223488 frames (at 44.1 kHz) "
+       "its header gives"},
       {"Xing, short by more than its padding", with_xing, 4.8, media_kind::mp3,
        "cut short: it decodes to 4.8 s of the 5.0 s its header gives"},
       {"Xing, cut", with_xing, 2.0, media_kind::mp3, cut},
@@ -177,9 +230,11 @@ const std::string flac_3s = flac(44100, 132300);
 TEST(WholeFile, Flac) {
   check_rows({
       {"whole", flac_3s, 3.0, media_kind::flac, ""},
-      {"short by less than 0.05 s", flac_3s, 2.96, media_kind::flac, ""},
-      {"within 0.1% of 1000 s", flac(44100, 44100000), 999.2, media_kind::flac,
-       ""},
+      {"short by 0.04 s", flac_3s, 2.96, media_kind::flac,
+       "cut short: it decodes to 130536 of the 132300 frames (at 44.1 kHz) its "
+       "header gives"},
+      {"0.8 s short of 1000 s", flac(44100, 44100000), 999.2, media_kind::flac,
+       "cut short: it decodes to 999.2 s of the 1000.0 s its header gives"},
       {"cut at a frame", flac_3s, 2.5, media_kind::flac,
        "cut short: it decodes to 2.5 s of the 3.0 s its header gives"},
       {"total samples unknown", flac(44100, 0), 1.0, media_kind::flac, ""},
@@ -200,11 +255,11 @@ std::string chunk(const char *id, const std::string &body,
   return id + le(n, 4) + body + std::string(body.size() % 2, '\0');
 }
 
-std::string fmt(int format, int channels, int bits,
-                const std::string &ext = "") {
+std::string fmt(int format, int channels, int bits, const std::string &ext = "",
+                int rate = 44100) {
   const int block = channels * bits / 8;
-  return chunk("fmt ", le(format, 2) + le(channels, 2) + le(44100, 4) +
-                           le(44100 * block, 4) + le(block, 2) + le(bits, 2) +
+  return chunk("fmt ", le(format, 2) + le(channels, 2) + le(rate, 4) +
+                           le(rate * block, 4) + le(block, 2) + le(bits, 2) +
                            ext);
 }
 
@@ -226,8 +281,26 @@ TEST(WholeFile, Wav) {
       chunk("ds64", le(1000, 8) + le(176400, 8) + le(44100, 8) + le(0, 4));
   const char *cut = "cut short: it decodes to 0.4 s of the 1.0 s its header "
                     "gives";
+  // 123,457 frames at 48 kHz are 113,426.1 at 44.1 kHz: sox decodes 113,426
+  // and ffmpeg 113,427 (measured).
+  const std::string wav48 = wav(fmt(1, 2, 16, "", 48000) + data(493828, 100));
+  // The furthest measured: 99,991 frames at 64 kHz, 68,900.05 at 44.1 kHz,
+  // which ffmpeg decodes to 68,901.
+  const std::string wav64 = wav(fmt(1, 2, 16, "", 64000) + data(399964, 100));
   check_rows({
       {"whole", wav(pcm + data(176400, 176400)), 1.0, media_kind::wav, ""},
+      {"48 kHz, as sox decodes it", wav48, frames(113426), media_kind::wav, ""},
+      {"48 kHz, as ffmpeg decodes it", wav48, frames(113427), media_kind::wav,
+       ""},
+      {"64 kHz, as ffmpeg decodes it", wav64, frames(68901), media_kind::wav,
+       ""},
+      {"48 kHz, short of the rounding", wav48, frames(113425), media_kind::wav,
+       "cut short: it decodes to 113425 of the 113426 frames (at 44.1 kHz) its "
+       "header gives"},
+      {"48 kHz, longer than the rounding", wav48, frames(113428),
+       media_kind::wav,
+       "it decodes to 113428 frames, more than the 113426 (at 44.1 kHz) its "
+       "header gives"},
       {"cut", wav(pcm + data(176400, 70560)), 0.4, media_kind::wav, cut},
       {"an odd chunk before data, cut",
        wav(pcm + chunk("LIST", "odd") + data(176400, 70560)), 0.4,
@@ -271,6 +344,15 @@ TEST(WholeFile, Aiff) {
                     "gives";
   check_rows({
       {"whole", aiff("AIFF", 44100), 1.0, media_kind::aiff, ""},
+      {"a frame short, as a cut of one byte decodes", aiff("AIFF", 44100),
+       frames(44099), media_kind::aiff,
+       "cut short: it decodes to 44099 of the 44100 frames (at 44.1 kHz) its "
+       "header gives"},
+      {"a frame longer", aiff("AIFF", 44100), frames(44101), media_kind::aiff,
+       "it decodes to 44101 frames, more than the 44100 (at 44.1 kHz) its "
+       "header gives"},
+      {"a second longer", aiff("AIFF", 44100), 2.0, media_kind::aiff,
+       "it decodes to 2.0 s, more than the 1.0 s its header gives"},
       {"cut", aiff("AIFF", 44100), 0.4, media_kind::aiff, cut},
       {"an odd chunk first, cut",
        aiff("AIFF", 44100, "", "ANNO" + be(3, 4) + "odd" + '\0'), 0.4,
@@ -342,7 +424,8 @@ TEST(WholeFile, ReadsFiles) {
 TEST(WholeFile, SurvivesDamagedBytes) {
   const std::vector<std::string> seeds = {
       ogg_whole,
-      mp3("\xff\xfb\x90" + std::string(1, '\0'), 32, xing("Xing", 1, 192), 3),
+      mp3("\xff\xfb\x90" + std::string(1, '\0'), 32,
+          lame("Info", 15, 192, "Lavc59.37", 576, 1260), 3),
       id3v2(30, true) + flac_3s,
       wav(fmt(0xfffe, 2, 16, le(22, 2)) + data(176400, 9)),
       aiff("AIFC", 44100, "sowt"),

@@ -145,7 +145,7 @@ std::string decoder_fault(const run_state &st, int dec_status, bool bsw_ok,
                           const std::string &decoder, const file_facts &facts,
                           const std::string &name, const std::string &path) {
   const bool unknown_wav_size =
-      facts.kind == media_kind::wav && facts.stated_seconds < 0;
+      facts.kind == media_kind::wav && facts.stated.rate == 0;
   std::vector<std::string> lines = message_lines(st.decoder_msgs, path);
   // A decoder cut off past the cap ends by a broken pipe, and says so.
   if (st.capped)

@@ -250,7 +250,6 @@ struct stated_length {
 struct file_facts {
   media_kind kind = media_kind::unknown; // chosen by magic bytes, never by name
   stated_length stated;        // an MP3's holds its encoder delay and padding
-  double stated_seconds = -1;  // the stated length in seconds; -1 when none
   std::uint64_t droppable = 0; // stated frames a whole decode may leave out
   std::string framing_fault;   // non-empty when the framing alone shows a cut
 };

@@ -77,8 +77,6 @@ file_facts facts_from_stream(std::string_view stream, bool tagged,
   } else {
     f = mp3_facts(stream, tagged);
   }
-  if (f.stated.rate > 0)
-    f.stated_seconds = static_cast<double>(f.stated.frames) / f.stated.rate;
   return f;
 }
 

@@ -11,7 +11,7 @@ namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-enum class value_fault { none, syntax, infinite, range };
+enum class value_fault : std::uint8_t { none, syntax, infinite, range };
 
 // Parses s without building a message: a table's 768 values a row are
 // read on the fast path.

@@ -404,7 +404,13 @@ EOF2
   more="$tmp/more"
   mkdir "$more"
   raw2 "$tmp/five.flac" "$tmp/five.aiff" && head -c 400000 "$tmp/five.aiff" >"$more/cut.aiff"
-  raw2 "$tmp/five.flac" "$tmp/five.wv" && head -c 300000 "$tmp/five.wv" >"$more/cut.wv"
+  # FreeBSD's sox port writes no WavPack by default: ffmpeg's encoder then.
+  if raw2 "$tmp/five.flac" "$tmp/five.wv" 2>/dev/null ||
+    ffmpeg -nostdin -v error -i "$tmp/five.flac" -c:a wavpack "$tmp/five.wv"; then
+    head -c 300000 "$tmp/five.wv" >"$more/cut.wv"
+  else
+    echo "note: neither sox nor ffmpeg writes WavPack here; the cut WavPack row is skipped" >&2
+  fi
   ffmpeg -nostdin -v error -f s16le -ac 2 -ar 44100 -i "$tmp/a.raw" -f wav - >"$more/streamed.wav"
   cp "$lib/sub dir/second.flac" "$more/flac.ogg"
   frame=$(od -A d -t x1 -v "$tmp/five.flac" | awk '{ for (i = 2; i <= NF; i++) { if (p == "ff" && $i == "f8") print $1 + i - 3; p = $i } }' | sed -n 15p)
@@ -419,7 +425,7 @@ EOF2
   bandsway-batch -j 2 "$more" >"$tmp/rows" 2>"$tmp/err"
   status=$?
   expect "batch, more files" 1 "cut.aiff: cut short"
-  grep -q "cut.wv: cut short" "$tmp/err" && ok || fail "batch: a cut WavPack file is not a failure: $(cat "$tmp/err")"
+  [ ! -e "$more/cut.wv" ] || grep -q "cut.wv: cut short" "$tmp/err" && ok || fail "batch: a cut WavPack file is not a failure: $(cat "$tmp/err")"
   grep -Eq "frame.flac: (cannot decode|cut short)" "$tmp/err" && ok || fail "batch: a FLAC cut at a frame is not a failure: $(cat "$tmp/err")"
   cmp -s "$tmp/want.more" "$tmp/rows" && ok || fail "batch, more files: rows differ: $(diff "$tmp/want.more" "$tmp/rows" | cut -c1-80 | head -n 4)"
   grep -q 'esc\\x1b\]0;retitled\\x07.wav: cannot decode' "$tmp/err" && ! tr -d '\n' <"$tmp/err" | LC_ALL=C grep -q '[^ -~]' &&

@@ -1,7 +1,9 @@
 // A fast 64-bit checksum of bytes, to tell a file that was cut, zeroed or
 // damaged from the one written; not proof against a deliberate forgery.
-// Four lanes of 8 bytes each take the input 32 bytes at a time, so that a
-// large file is checked at the speed of memory.
+// Four lanes of Fletcher's two sums over 8-byte words: additions only, so
+// that it keeps up with reading a file from the page cache, and each sum
+// of sums weighs a word by its place, so that words moved or swapped show.
+// The sums and the length are mixed into the result at the end.
 #include <algorithm>
 #include <cstring>
 
@@ -11,15 +13,6 @@ namespace {
 
 constexpr std::uint64_t mul_a = 0x9e3779b185ebca87ULL;
 constexpr std::uint64_t mul_b = 0xc2b2ae3d27d4eb4fULL;
-constexpr std::uint64_t mul_c = 0x165667b19e3779f9ULL;
-
-std::uint64_t rotate(std::uint64_t x, int by) {
-  return (x << by) | (x >> (64 - by));
-}
-
-std::uint64_t lane_step(std::uint64_t lane, std::uint64_t word) {
-  return rotate(lane + word * mul_b, 31) * mul_a;
-}
 
 // A word of 8 bytes in this machine's byte order: the checksum guards
 // files read on the machine that wrote them.
@@ -30,16 +23,18 @@ std::uint64_t word_at(const unsigned char *p) {
 }
 
 void add_stripe(checksum_state *s, const unsigned char *p) {
-  for (int i = 0; i < 4; i++)
-    s->lane[i] = lane_step(s->lane[i], word_at(p + 8 * i));
+  for (int i = 0; i < 4; i++) {
+    s->lane[i] += word_at(p + 8 * i);
+    s->lane[4 + i] += s->lane[i];
+  }
 }
 
 // Spreads every bit of x over the whole word.
-std::uint64_t avalanche(std::uint64_t x) {
-  x ^= x >> 33;
-  x *= mul_b;
+std::uint64_t mix(std::uint64_t x) {
+  x ^= x >> 31;
+  x *= mul_a;
   x ^= x >> 29;
-  x *= mul_c;
+  x *= mul_b;
   x ^= x >> 32;
   return x;
 }
@@ -47,10 +42,9 @@ std::uint64_t avalanche(std::uint64_t x) {
 } // namespace
 
 void checksum_start(checksum_state *s, std::uint64_t seed) {
-  s->lane[0] = seed + mul_a + mul_b;
-  s->lane[1] = seed + mul_b;
-  s->lane[2] = seed;
-  s->lane[3] = seed - mul_a;
+  // Lanes that do not start at 0, so that zeros change the sums of sums.
+  for (int i = 0; i < 8; i++)
+    s->lane[i] = mix(seed + static_cast<std::uint64_t>(i) + 1);
   s->length = 0;
   s->held = 0;
 }
@@ -78,15 +72,13 @@ void checksum_add(checksum_state *s, const void *data, std::size_t size) {
 }
 
 std::uint64_t checksum_end(const checksum_state *s) {
-  std::uint64_t h = rotate(s->lane[0], 1) + rotate(s->lane[1], 7) +
-                    rotate(s->lane[2], 12) + rotate(s->lane[3], 18);
+  std::uint64_t h = mix(s->length);
   for (const std::uint64_t lane : s->lane)
-    h = (h ^ lane_step(0, lane)) * mul_a + mul_c;
-  h += s->length;
+    h = mix(h ^ lane) * mul_b;
   // The bytes that did not fill a stripe, one at a time.
   for (std::size_t i = 0; i < s->held; i++)
-    h = rotate(h ^ (s->hold[i] * mul_c), 11) * mul_a;
-  return avalanche(h);
+    h = mix(h ^ (s->hold[i] + 0x100 * i));
+  return mix(h);
 }
 
 std::uint64_t checksum_of(const void *data, std::size_t size,

@@ -230,14 +230,14 @@ void resample_curve(const double *v, double xmax, int columns, double *out);
 // bytes at once, and tables read in blocks by several threads.
 // ---------------------------------------------------------------------
 
-// Checksums (checksum.cpp): a fast 64-bit checksum that tells a file cut
-// short, zeroed or damaged from the one written (not a guard against a
-// deliberate forgery). Fed in pieces of any size, it gives what one call
-// over all the bytes gives, on the machine that wrote them.
+// Checksums (checksum.cpp): a 64-bit checksum at the speed of memory that
+// tells a file cut short, zeroed or damaged from the one written (not a
+// guard against a deliberate forgery). Fed in pieces of any size, it gives
+// what one call over all the bytes gives, on the machine that wrote them.
 
 // The state of a checksum being taken.
 struct checksum_state {
-  std::uint64_t lane[4] = {};
+  std::uint64_t lane[8] = {};
   std::uint64_t length = 0;
   unsigned char hold[32] = {};
   std::size_t held = 0;

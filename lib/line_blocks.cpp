@@ -26,20 +26,19 @@ bool read_more(block_reader *r, std::size_t want) {
   return true;
 }
 
-// Hands the first `size` bytes of r->pending, whole lines, to b.
+// Hands the first `size` bytes of r->pending, whole lines, to b. The rest
+// goes into b's old buffer, which becomes the pending one: buffers go round
+// between the reader and the blocks rather than being made anew (a new
+// one costs its pages' faults).
 void emit(block_reader *r, std::size_t size, line_block *b) {
-  std::string rest = r->pending.substr(size);
-  r->pending.resize(size);
+  b->text.assign(r->pending, size, std::string::npos);
   b->text.swap(r->pending);
-  r->pending.swap(rest);
+  b->text.resize(size);
   b->offset = r->offset;
   b->first_nr = r->nr + 1;
   b->overlong = false;
   r->offset += size;
   r->nr += static_cast<long>(std::count(b->text.begin(), b->text.end(), '\n'));
-  // A last line without its newline is a line too.
-  if (!b->text.empty() && b->text.back() != '\n')
-    r->nr++;
 }
 
 } // namespace
@@ -98,7 +97,9 @@ std::string next_block(block_reader *r, const std::string &name, line_block *b,
     } else if (r->at_end) {
       return "";
     }
-    if (!read_more(r, r->block_bytes))
+    // Reads of at least 64 KiB, so that small blocks do not mean small
+    // reads, nor a long line many searches for its end.
+    if (!read_more(r, std::max<std::size_t>(r->block_bytes, 1 << 16)))
       return "cannot read " + name + ": " + error_text(errno);
   }
 }

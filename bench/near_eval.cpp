@@ -60,6 +60,8 @@ figures leave_one_out(const near_table &t) {
         d.emplace_back(distance_of(dot_product(v[i].data(), v[j].data(), size)),
                        j);
     std::sort(d.begin(), d.end());
+    if (d.empty())
+      continue;
     f.p1 += rates[d[0].second] == rates[i];
     int hits = 0;
     for (std::size_t r = 0; r < 5 && r < d.size(); r++)
@@ -131,11 +133,16 @@ int main(int argc, char **argv) {
   m = chosen;
   m.floor_hz = 0.25;
   variants.push_back({"no rate below 0.25 Hz", m});
+  m = chosen;
+  m.pooled = false;
+  variants.push_back({"64 columns, the highest point in each", m});
   std::vector<std::string> names(argv + 2, argv + argc);
   for (const std::string &a : names) {
     m = chosen;
-    if (std::sscanf(a.c_str(), "%d:%lf:%lf:%lf:%lf", &m.columns, &m.weights[0],
-                    &m.weights[1], &m.weights[2], &m.floor_hz) != 5 ||
+    int pooled = 1;
+    if (std::sscanf(a.c_str(), "%d:%lf:%lf:%lf:%lf:%d", &m.columns,
+                    &m.weights[0], &m.weights[1], &m.weights[2], &m.floor_hz,
+                    &pooled) < 5 ||
         m.columns < 8 || m.columns > max_columns || m.columns % 8 != 0) {
       std::fprintf(stderr,
                    "near_eval: not COLUMNS:SUM:TILT:ALT:FLOOR_HZ "
@@ -143,6 +150,7 @@ int main(int argc, char **argv) {
                    a.c_str());
       return 2;
     }
+    m.pooled = pooled != 0;
     variants.push_back({a.c_str(), m});
   }
 

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
+#include <numeric>
 
 #include "near.hpp"
 
@@ -20,20 +22,44 @@ void row_vector(const double *values, int chunks, const measure &m,
                 vector_value *out) {
   const double xmax = rate_span(chunks);
   const double low = std::max(first_rate(chunks), m.floor_hz);
+  const int fine_columns = m.pooled ? max_columns : m.columns;
+  double fine[max_columns];
   double grid[max_columns];
   for (int c = 0; c < curve_count; c++) {
-    resample_curve(values + c * curve_points, xmax, m.columns, grid);
+    resample_curve(values + static_cast<std::ptrdiff_t>(c) * curve_points, xmax,
+                   fine_columns, fine);
     // Below the first rate the curve is the spline's way up from the two
     // zeroed bins; past xmax the row has no rate (NaN); below 0 it is the
     // spline's overshoot: none of them says anything of the file.
-    double most = 0;
-    for (int i = 0; i < m.columns; i++) {
-      const double hz = (i + 0.5) * grid_hz / m.columns;
-      if (!(grid[i] > 0) || hz < low)
-        grid[i] = 0;
-      most = std::max(most, grid[i]);
+    for (int i = 0; i < fine_columns; i++) {
+      const double hz = (i + 0.5) * grid_hz / fine_columns;
+      if (!(fine[i] > 0) || hz < low)
+        fine[i] = 0;
     }
-    vector_value *to = out + c * m.columns;
+    if (m.pooled) {
+      // Each column gathers the fine grid under a triangle two columns
+      // wide, so that a peak moving from one column to the next moves
+      // its weight over smoothly: a rate a hair either side of a column's
+      // edge is the same rate.
+      const double width = static_cast<double>(fine_columns) / m.columns;
+      for (int k = 0; k < m.columns; k++) {
+        const double centre = (k + 0.5) * width;
+        double sum = 0;
+        const int from = std::max(0, static_cast<int>(centre - width));
+        const int to =
+            std::min(fine_columns, static_cast<int>(centre + width) + 1);
+        for (int i = from; i < to; i++)
+          sum +=
+              fine[i] * std::max(0.0, 1 - std::fabs(i + 0.5 - centre) / width);
+        grid[k] = sum;
+      }
+    } else {
+      std::copy(fine, fine + fine_columns, grid);
+    }
+    double most = 0;
+    for (int i = 0; i < m.columns; i++)
+      most = std::max(most, grid[i]);
+    vector_value *to = out + static_cast<std::ptrdiff_t>(c) * m.columns;
     if (most == 0) {
       std::fill(to, to + m.columns, 0);
       continue;
@@ -58,11 +84,8 @@ std::uint32_t dot_product(const vector_value *a, const vector_value *b,
   std::uint32_t sum[8] = {};
   for (int i = 0; i < size; i += 8)
     for (int j = 0; j < 8; j++)
-      sum[j] += std::uint32_t{a[i + j]} * b[i + j];
-  std::uint32_t total = 0;
-  for (const std::uint32_t s : sum)
-    total += s;
-  return total;
+      sum[j] += static_cast<std::uint32_t>(a[i + j]) * b[i + j];
+  return std::accumulate(std::begin(sum), std::end(sum), std::uint32_t{0});
 }
 
 double distance_of(std::uint32_t dot) {
@@ -71,10 +94,11 @@ double distance_of(std::uint32_t dot) {
 }
 
 std::uint64_t measure_code(const measure &m) {
-  char bytes[sizeof m.columns + sizeof m.weights + sizeof m.floor_hz];
+  char bytes[sizeof m.columns + sizeof m.weights + sizeof m.floor_hz + 1];
   std::memcpy(bytes, &m.columns, sizeof m.columns);
   std::memcpy(bytes + sizeof m.columns, m.weights, sizeof m.weights);
   std::memcpy(bytes + sizeof m.columns + sizeof m.weights, &m.floor_hz,
               sizeof m.floor_hz);
+  bytes[sizeof bytes - 1] = m.pooled ? 1 : 0;
   return checksum_of(bytes, sizeof bytes, 0);
 }

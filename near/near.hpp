@@ -22,6 +22,7 @@ struct measure {
   int columns = 64;
   double weights[curve_count] = {0.8, 0.1, 0.1};
   double floor_hz = 0;
+  bool pooled = true;
 };
 // The most columns a measure may have: one per point of a curve.
 constexpr int max_columns = curve_points;

@@ -112,9 +112,10 @@ TEST(NearMeasure, ShapeCountsNotLoudnessNorLength) {
     double pulse, scale;
     double low, high; // the distance to base lies within [low, high]
   } rows[] = {
-      {"itself", 120, 1.0, 1, 0, 1e-6},
-      {"1000 times louder", 120, 1.0, 1000, 0, 1e-6},
-      {"1e-6 times as loud", 120, 1.0, 1e-6, 0, 1e-6},
+      // 16-bit values round the vectors: within 0.0001 of 0.
+      {"itself", 120, 1.0, 1, 0, 1e-4},
+      {"1000 times louder", 120, 1.0, 1000, 0, 1e-4},
+      {"1e-6 times as loud", 120, 1.0, 1e-6, 0, 1e-4},
       {"four times longer", 480, 1.0, 1, 0, 0.03},
       {"a third as long", 40, 1.0, 3, 0, 0.06},
       {"another pulse, 1.5 Hz", 120, 1.5, 1, 0.5, 1},
@@ -152,15 +153,16 @@ TEST(NearMeasure, DipsLeaveNoNegativeValueAndAFlatCurveIsUnlikeAny) {
 }
 
 TEST(NearMeasure, RowsOfDifferentLengthsMeetOnOneGrid) {
-  // A flat curve shows which columns a row has: from its first rate that
-  // bandsway did not set to 0 (8/n Hz) up to its highest rate, on 64
-  // columns of 1/32 Hz; a peak at 1.1 Hz falls in column 35 at any length.
+  // A flat curve shows which columns a row reaches: those whose triangle
+  // (two columns of 1/32 Hz wide) covers a rate from the row's first rate
+  // that bandsway did not set to 0 (8/n Hz) up to its highest rate; a
+  // peak at 1.1 Hz falls in column 35 at any length.
   const struct {
     int chunks;
     int first, last;
   } rows[] = {
-      {40, 6, 60},   // 10 s: 0.2 to 1.9 Hz
-      {120, 2, 62},  // 30 s: 0.067 to 1.967 Hz
+      {40, 6, 61},   // 10 s: 0.2 to 1.9 Hz
+      {120, 1, 63},  // 30 s: 0.067 to 1.967 Hz
       {4000, 0, 63}, // 16 min 40 s: 0.002 to 1.999 Hz
       {bare_chunks, 0, 63},
   };

@@ -7,11 +7,13 @@
 //
 // usage: near_gen SOUND RATE_HZ SECONDS LEVEL_DB SEED
 //   SOUND: drums | tremolo | pluck | bursts | trade
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 namespace {
@@ -48,9 +50,10 @@ void start(generator *g, int sound, double rate_hz, unsigned seed) {
   g->state = seed * 2654435761u + 12345u;
   static const double scale[] = {110.0,  123.47, 130.81, 146.83,
                                  164.81, 174.61, 196.0,  220.0};
-  for (double &p : g->pitch)
-    p = scale[static_cast<int>(uniform(g) * 8)] *
-        (uniform(g) < 0.5 ? 1.0 : 2.0);
+  std::generate(std::begin(g->pitch), std::end(g->pitch), [&] {
+    return scale[static_cast<int>(uniform(g) * 8)] *
+           (uniform(g) < 0.5 ? 1.0 : 2.0);
+  });
   g->bright = uniform(g);
   g->swing = 0.02 * uniform(g);
 }

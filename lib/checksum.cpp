@@ -6,6 +6,8 @@
 // The sums and the length are mixed into the result at the end.
 #include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <numeric>
 
 #include "companion.hpp"
 
@@ -23,7 +25,7 @@ std::uint64_t word_at(const unsigned char *p) {
 }
 
 void add_stripe(checksum_state *s, const unsigned char *p) {
-  for (int i = 0; i < 4; i++) {
+  for (std::size_t i = 0; i < 4; i++) {
     s->lane[i] += word_at(p + 8 * i);
     s->lane[4 + i] += s->lane[i];
   }
@@ -72,9 +74,11 @@ void checksum_add(checksum_state *s, const void *data, std::size_t size) {
 }
 
 std::uint64_t checksum_end(const checksum_state *s) {
-  std::uint64_t h = mix(s->length);
-  for (const std::uint64_t lane : s->lane)
-    h = mix(h ^ lane) * mul_b;
+  std::uint64_t h =
+      std::accumulate(std::begin(s->lane), std::end(s->lane), mix(s->length),
+                      [](std::uint64_t sum, std::uint64_t lane) {
+                        return mix(sum ^ lane) * mul_b;
+                      });
   // The bytes that did not fill a stripe, one at a time.
   for (std::size_t i = 0; i < s->held; i++)
     h = mix(h ^ (s->hold[i] + 0x100 * i));

@@ -142,6 +142,7 @@ std::string run_blocks(block_reader *r, const std::string &name, int threads,
   std::vector<bool> done(slots, false);
   bool stop = false;
   std::vector<std::thread> workers;
+  workers.reserve(static_cast<std::size_t>(threads));
   for (int t = 0; t < threads; t++)
     workers.emplace_back([&] {
       for (;;) {

@@ -63,7 +63,7 @@ std::string read_lines(int fd, const std::string &name, const line_taker &take,
         nr++;
       } else if (end > start || nl != nullptr) {
         nr++;
-        const std::string why =
+        std::string why =
             take(plain_line(std::string_view(buf.data() + start, end - start),
                             nr == 1),
                  nr);

@@ -154,12 +154,11 @@ std::string load_index(const std::string &path, const file_stamp &table,
   index_header h;
   index_layout at;
   std::string why;
-  if (fstat(fd, &st) != 0)
+  if (fstat(fd, &st) != 0 ||
+      (S_ISREG(st.st_mode) && !pread_full(fd, 0, index_header_size, &header)))
     why = error_text(errno);
   else if (!S_ISREG(st.st_mode))
     why = "it is not a regular file";
-  else if (!pread_full(fd, 0, index_header_size, &header))
-    why = error_text(errno);
   else if (header.size() < index_header_size)
     why = "it is cut short";
   if (why.empty())

@@ -163,11 +163,17 @@ int main(int argc, char **argv) {
     return 1;
   }
   for (const std::string &p : a.missing) {
-    say(shown_path(p) + ": no row in " + name +
-        " (paths are matched as the table holds them" +
-        (p.size() > 1 && p[0] == '-' ? "; options go before TABLE" : "") +
-        "); analyse it first: bandsway-batch " + shown_path(p) +
-        " | bandsway-near " + name);
+    std::string msg = shown_path(p);
+    msg += ": no row in ";
+    msg += name;
+    msg += " (paths are matched as the table holds them";
+    if (p.size() > 1 && p[0] == '-')
+      msg += "; options go before TABLE";
+    msg += "); analyse it first: bandsway-batch ";
+    msg += shown_path(p);
+    msg += " | bandsway-near ";
+    msg += name;
+    say(msg);
     failed++;
   }
 

@@ -85,8 +85,12 @@ void view_stores(near_table *t) {
 
 long name_table_damage(const near_table &t, const std::string &name) {
   long damaged = 0;
-  for (const std::string &why : t.damage)
-    name_damage(&damaged, name + ": " + why);
+  for (const std::string &why : t.damage) {
+    std::string line = name;
+    line += ": ";
+    line += why;
+    name_damage(&damaged, line);
+  }
   damaged = static_cast<long>(t.damaged);
   sum_damage(damaged);
   return damaged;

@@ -41,7 +41,7 @@ std::string open_table(const std::string &table, const std::string &name,
     *source = table_source::index;
     return "";
   }
-  const std::string why = read_table(in.fd, name, m, threads, t);
+  std::string why = read_table(in.fd, name, m, threads, t);
   if (!why.empty())
     return why;
   const std::string shown = shown_path(index);
@@ -68,8 +68,8 @@ std::string ask(const std::string &table, const std::string &name,
   for (int attempt = 0; attempt < 2; attempt++) {
     out->table = std::make_unique<near_table>();
     near_table &t = *out->table;
-    const std::string why = open_table(table, name, m, threads, attempt > 0, &t,
-                                       &out->source, &out->note);
+    std::string why = open_table(table, name, m, threads, attempt > 0, &t,
+                                 &out->source, &out->note);
     if (!why.empty())
       return why;
     out->queries = qs;

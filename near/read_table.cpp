@@ -103,7 +103,7 @@ std::string read_table(int fd, const std::string &name, const measure &m,
   block_reader r;
   start_blocks(&r, fd, table_block_bytes);
   std::vector<block_rows> slots(block_slots(threads));
-  const std::string why = run_blocks(
+  std::string why = run_blocks(
       &r, name, threads,
       [&](const line_block &b, std::size_t slot) {
         if (!b.overlong)

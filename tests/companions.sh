@@ -582,6 +582,20 @@ near)
   expect "near, the index cannot be written" 0 "cannot write the index .*ro/t.tsv.near: .*; answered from the table itself"
   [ "$(wc -l <"$tmp/err")" -eq 1 ] && sed "s|$tmp/ro/|$tmp/|" "$tmp/out" | cmp -s - "$tmp/a.out" && ok ||
     fail "near, the index cannot be written: other answers, or more than a note"
+  # a full disk: the table fits, its index does not; the same answers,
+  # and no temporary file left (needs root, for a tmpfs)
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "near: not root, so no tmpfs: the full-disk case is skipped"
+  else
+    mkdir "$tmp/full" && mount -t tmpfs -o size=64k tmpfs "$tmp/full" && mounted=$tmp/full
+    cp "$tmp/t.tsv" "$tmp/full/t.tsv"
+    dd if=/dev/zero of="$tmp/full/fill" bs=1024 count=64 2>/dev/null
+    bandsway-near -k 4 "$tmp/full/t.tsv" lib/ex10.wav lib/fast.flac >"$tmp/out" 2>"$tmp/err"
+    status=$?
+    expect "near on a full disk" 0 "cannot write the index .*full/t.tsv.near: No space left on device; answered"
+    cmp -s "$tmp/out" "$tmp/a.out" && [ -z "$(find "$tmp/full" -name '.bandsway.*')" ] && [ ! -e "$tmp/full/t.tsv.near" ] &&
+      ok || fail "near on a full disk: other answers, or a file left: $(ls -a "$tmp/full")"
+  fi
   # an index zeroed in place: rebuilt, the same answers
   head -c "$(wc -c <"$tmp/t.tsv.near")" /dev/zero >"$tmp/zero" && cat "$tmp/zero" >"$tmp/t.tsv.near"
   bandsway-near -k 4 "$tmp/t.tsv" lib/ex10.wav lib/fast.flac >"$tmp/out" 2>"$tmp/err"

@@ -23,43 +23,48 @@ void row_vector(const double *values, int chunks, const measure &m,
   const double xmax = rate_span(chunks);
   const double low = std::max(first_rate(chunks), m.floor_hz);
   const int fine_columns = m.pooled ? max_columns : m.columns;
-  double fine[max_columns];
-  double grid[max_columns];
+  double fine[curve_count][max_columns];
+  double grid[curve_count][max_columns];
   for (int c = 0; c < curve_count; c++) {
     resample_curve(values + static_cast<std::ptrdiff_t>(c) * curve_points, xmax,
-                   fine_columns, fine);
+                   fine_columns, fine[c]);
     // Below the first rate the curve is the spline's way up from the two
     // zeroed bins; past xmax the row has no rate (NaN); below 0 it is the
     // spline's overshoot: none of them says anything of the file.
-    for (int i = 0; i < fine_columns; i++) {
-      const double hz = (i + 0.5) * grid_hz / fine_columns;
-      if (!(fine[i] > 0) || hz < low)
-        fine[i] = 0;
-    }
-    if (m.pooled) {
-      // Each column gathers the fine grid under a triangle two columns
-      // wide, so that a peak moving from one column to the next moves
-      // its weight over smoothly: a rate a hair either side of a column's
-      // edge is the same rate.
-      const double width = static_cast<double>(fine_columns) / m.columns;
-      for (int k = 0; k < m.columns; k++) {
-        const double centre = (k + 0.5) * width;
-        double sum = 0;
-        const int from = std::max(0, static_cast<int>(centre - width));
-        const int to =
-            std::min(fine_columns, static_cast<int>(centre + width) + 1);
-        for (int i = from; i < to; i++)
-          sum +=
-              fine[i] * std::max(0.0, 1 - std::fabs(i + 0.5 - centre) / width);
-        grid[k] = sum;
+    const double step = grid_hz / fine_columns;
+    for (int i = 0; i < fine_columns; i++)
+      if (!(fine[c][i] > 0) || (i + 0.5) * step < low)
+        fine[c][i] = 0;
+  }
+  if (m.pooled) {
+    // Each column gathers the fine grid under a triangle two columns wide,
+    // so that a peak moving from one column to the next moves its weight
+    // over smoothly: a rate a hair either side of a column's edge is the
+    // same rate. Each weight serves the three curves.
+    const double width = static_cast<double>(fine_columns) / m.columns;
+    const double slope = 1 / width;
+    for (int k = 0; k < m.columns; k++) {
+      const double centre = (k + 0.5) * width;
+      const int from = std::max(0, static_cast<int>(centre - width));
+      const int to =
+          std::min(fine_columns, static_cast<int>(centre + width) + 1);
+      double sum[curve_count] = {};
+      for (int i = from; i < to; i++) {
+        const double w = std::max(0.0, 1 - std::fabs(i + 0.5 - centre) * slope);
+        for (int c = 0; c < curve_count; c++)
+          sum[c] += fine[c][i] * w;
       }
-    } else {
-      std::copy(fine, fine + fine_columns, grid);
+      for (int c = 0; c < curve_count; c++)
+        grid[c][k] = sum[c];
     }
-    double most = 0;
-    for (int i = 0; i < m.columns; i++)
-      most = std::max(most, grid[i]);
+  } else {
+    for (int c = 0; c < curve_count; c++)
+      std::copy(fine[c], fine[c] + fine_columns, grid[c]);
+  }
+  for (int c = 0; c < curve_count; c++) {
+    double *g = grid[c];
     vector_value *to = out + static_cast<std::ptrdiff_t>(c) * m.columns;
+    const double most = *std::max_element(g, g + m.columns);
     if (most == 0) {
       std::fill(to, to + m.columns, 0);
       continue;
@@ -68,12 +73,12 @@ void row_vector(const double *values, int chunks, const measure &m,
     // 1e100 under- or overflows the sum of squares.
     double squares = 0;
     for (int i = 0; i < m.columns; i++) {
-      grid[i] /= most;
-      squares += grid[i] * grid[i];
+      g[i] /= most;
+      squares += g[i] * g[i];
     }
     const double scale = std::sqrt(m.weights[c] / squares) * vector_one;
     for (int i = 0; i < m.columns; i++)
-      to[i] = static_cast<vector_value>(std::lround(grid[i] * scale));
+      to[i] = static_cast<vector_value>(std::lround(g[i] * scale));
   }
 }
 

@@ -16,8 +16,11 @@
 // The measure (measure.cpp).
 
 // How rows are compared: the columns of the rate grid per curve, the
-// weight of each curve (they add up to 1) and a rate below which no row is
-// compared (0: each row only leaves out the rates bandsway set to 0).
+// weight of each curve (they add up to 1), a rate below which no row is
+// compared (0: each row only leaves out the rates bandsway set to 0), and
+// whether the columns gather the library's 256-column grid under triangles
+// (or take it as resample_curve gives it, at `columns`). The evaluation
+// tries others; the program uses these.
 struct measure {
   int columns = 64;
   double weights[curve_count] = {0.8, 0.1, 0.1};
@@ -42,11 +45,11 @@ int vector_size(const measure &m);
 // 0: bin 2 of its series transform, 8 / chunks Hz.
 double first_rate(int chunks);
 // Fills out (vector_size(m) values) with the row's vector: each curve
-// resampled onto the grid, 0 past the row's highest rate, below its first
-// rate (and below m.floor_hz) and where the interpolation dips below 0,
-// then scaled to a length of the square root of its weight, so that
-// neither the file's length nor its loudness counts. A curve that is 0
-// over the grid stays 0.
+// resampled onto the fine grid, 0 past the row's highest rate, below its
+// first rate (and below m.floor_hz) and where the interpolation dips below
+// 0, gathered into m.columns columns, then scaled to a length of the square
+// root of its weight, so that neither the file's length nor its loudness
+// counts. A curve that is 0 over the grid stays 0.
 void row_vector(const double *values, int chunks, const measure &m,
                 vector_value *out);
 // The dot product of two vectors of `size` values (a multiple of 8), in

@@ -236,4 +236,120 @@ constexpr double grid_hz = 2.0;
 // columns past xmax.
 void resample_curve(const double *v, double xmax, int columns, double *out);
 
+// ---------------------------------------------------------------------
+// Added with bandsway-near (issue 21): checksums, file stamps, a file's
+// bytes at once, and tables read in blocks by several threads.
+// ---------------------------------------------------------------------
+
+// Checksums (checksum.cpp): a 64-bit checksum at the speed of memory that
+// tells a file cut short, zeroed or damaged from the one written (not a
+// guard against a deliberate forgery). Fed in pieces of any size, it gives
+// what one call over all the bytes gives, on the machine that wrote them.
+
+// The state of a checksum being taken.
+struct checksum_state {
+  std::uint64_t lane[8] = {};
+  std::uint64_t length = 0;
+  unsigned char hold[32] = {};
+  std::size_t held = 0;
+};
+// Starts a checksum; another seed gives another checksum of the same bytes.
+void checksum_start(checksum_state *s, std::uint64_t seed);
+// Adds the next size bytes of the input.
+void checksum_add(checksum_state *s, const void *data, std::size_t size);
+// The checksum of all the bytes added.
+std::uint64_t checksum_end(const checksum_state *s);
+// The checksum of size bytes at data, in one call.
+std::uint64_t checksum_of(const void *data, std::size_t size,
+                          std::uint64_t seed);
+
+// File stamps (file_stamp.cpp): what tells a file from what it was.
+
+// A file's size, modification time (to the nanosecond), inode and device.
+struct file_stamp {
+  std::uint64_t size = 0;
+  std::int64_t mtime_sec = 0;
+  std::int64_t mtime_nsec = 0;
+  std::uint64_t inode = 0;
+  std::uint64_t device = 0;
+};
+// Fills out with the stamp of the file open on fd; false with errno set.
+bool stamp_of(int fd, file_stamp *out);
+// Whether two stamps are the same in every field.
+bool same_stamp(const file_stamp &a, const file_stamp &b);
+// Whether the last part of path is no longer than its folder's NAME_MAX
+// (the system's when the folder does not say).
+bool name_fits(const std::string &path);
+
+// A file's bytes at once (file_bytes.cpp).
+
+// A file's bytes, mapped or, where mapping fails, read into copy.
+struct file_bytes {
+  const char *data = nullptr;
+  std::size_t size = 0;
+  void *mapped = nullptr;
+  std::string copy;
+};
+// Makes the first size bytes of the file open on fd readable at out->data
+// (mapped read-only, else read); returns "" or why not.
+std::string load_file(int fd, std::size_t size, file_bytes *out);
+// Unmaps or frees what load_file made readable.
+void release_file(file_bytes *b);
+
+// Tables in blocks (line_blocks.cpp): whole lines a block at a time, each
+// with its number and its offset in the input, so that threads can parse
+// blocks at once and a row can be read again by its offset.
+
+// A block of whole lines (the last one's newline missing at the end of an
+// input that lacks it), the offset of its first byte and the number of its
+// first line; or, with overlong set, one line longer than max_table_line,
+// of which only the number and offset are kept.
+struct line_block {
+  std::string text;
+  std::uint64_t offset = 0;
+  long first_nr = 0;
+  bool overlong = false;
+};
+// Where a reading by blocks is.
+struct block_reader {
+  int fd = -1;
+  std::size_t block_bytes = 0;
+  std::string pending;
+  std::uint64_t offset = 0;
+  long nr = 0;
+  bool at_end = false;
+  bool skipping = false;
+};
+// Starts reading fd in blocks of about block_bytes (at most
+// max_table_line).
+void start_blocks(block_reader *r, int fd, std::size_t block_bytes);
+// Reads the next block into b (*got false at the end of the input);
+// returns "" or the read error, naming the input `name`.
+std::string next_block(block_reader *r, const std::string &name, line_block *b,
+                       bool *got);
+// What for_each_line hands each line to: the line without its newline, a
+// byte order mark or a carriage return (as plain_line gives it), its
+// number, the offset of its first byte and its size in the input (without
+// the newline).
+using block_line_taker =
+    std::function<void(std::string_view, long, std::uint64_t, std::size_t)>;
+// Hands each line of a block (not an overlong one) to take, in order.
+void for_each_line(const line_block &b, const block_line_taker &take);
+// The blocks in flight at once with `threads` workers: each has a slot,
+// which its results can be kept by until it is taken.
+constexpr std::size_t block_slots(int threads) {
+  return threads <= 0 ? 1 : 2 * static_cast<std::size_t>(threads);
+}
+// Work on one block in its slot, run on a worker thread.
+using block_work = std::function<void(const line_block &, std::size_t)>;
+// What takes a worked block, on the calling thread, in input order;
+// returns "" to go on, or the message that ends the reading.
+using block_work_taker =
+    std::function<std::string(const line_block &, std::size_t)>;
+// Reads r block by block, runs work on each in `threads` threads (on this
+// one when threads is 0), and hands each worked block to take in input
+// order; returns "" or the message that ended the reading.
+std::string run_blocks(block_reader *r, const std::string &name, int threads,
+                       const block_work &work, const block_work_taker &take);
+
 #endif

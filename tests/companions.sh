@@ -1,8 +1,8 @@
 #!/bin/sh
-# End-to-end checks of what ships around bandsway: the plot and batch
-# helpers, the manual page and the installation. One group per run.
+# End-to-end checks of what ships around bandsway: the plot, batch and
+# near helpers, the manual pages and the installation. One group per run.
 #
-# usage: companions.sh plot|batch|man|install SOURCE_DIR BUILD_DIR
+# usage: companions.sh plot|batch|near|man|install SOURCE_DIR BUILD_DIR
 #
 # "check && ok || fail" is meant: ok and fail themselves never fail.
 # shellcheck disable=SC2015
@@ -657,8 +657,154 @@ EOF2
   status=$?
   expect "batch -S, jobs not run" 1 "14 of 14 files were neither analysed nor reported"
   ;;
+near)
+  # A table of real rows (the example at 10, 30 and 60 s: a pulse of
+  # 1 Hz) and of made ones whose curves are 0 but for a peak at one point
+  # (about 0.5, 1.5 and 1.8 Hz), with a tab in one path.
+  row() { # NAME CHUNKS PEAK
+    awk -v n="$1" -v c="$2" -v p="$3" 'BEGIN { printf "%s\t%s", n, c
+      for (i = 0; i < 768; i++) printf "\t%s", (i % 256 == p ? 5 : 0); print "" }'
+  }
+  for s in 10 30 60; do
+    "$build/make_example" "$s" >"$tmp/ex$s.raw"
+    bandsway <"$tmp/ex$s.raw" >"$tmp/ex$s.curves"
+  done
+  {
+    printf 'path\tchunks\tsum_000\n'
+    for s in 10 30 60; do
+      printf 'lib/ex%s.wav\t%s\t' "$s" $((s * 4))
+      paste -s -d '\t' "$tmp/ex$s.curves"
+    done
+    row 'lib/tab\\there.flac' 120 64
+    row lib/fast.flac 240 196
+    row lib/faster.flac 400 233
+  } >"$tmp/t.tsv"
+  rows() { tail -n +2 "$1" | cut -f "$2" | tr '\n' ' '; }
+  # by path: the nearest are the other examples, the query's own row left
+  # out; the index is written
+  bandsway-near -k 2 "$tmp/t.tsv" lib/ex30.wav >"$tmp/out" 2>"$tmp/err"
+  status=$?
+  expect "near by path" 0 ""
+  [ "$(head -n 1 "$tmp/out")" = "$(printf 'query\trank\tdistance\tpath')" ] &&
+    [ "$(rows "$tmp/out" 1,2,4)" = "$(printf 'lib/ex30.wav\t1\tlib/ex60.wav lib/ex30.wav\t2\tlib/ex10.wav ')" ] &&
+    [ -f "$tmp/t.tsv.near" ] && ok || fail "near by path: $(cat "$tmp/out" "$tmp/err")"
+  # by a row on standard input, with the header; a path with a tab, as
+  # the table writes it
+  sed -n '1p;5p' "$tmp/t.tsv" | bandsway-near -k 1 "$tmp/t.tsv" >"$tmp/out" 2>"$tmp/err"
+  status=$?
+  expect "near by a row on standard input" 0 ""
+  [ "$(rows "$tmp/out" 1,2)" = "$(printf 'lib/tab\\there.flac\t1 ')" ] && ! grep -q 'tab.*tab' "$tmp/out" &&
+    ok || fail "near by a row: $(od -c "$tmp/out" | head -n 4)"
+  bandsway-near -k 1 "$tmp/t.tsv" "$(printf 'lib/tab\there.flac')" >"$tmp/out2" 2>"$tmp/err"
+  cmp -s "$tmp/out" "$tmp/out2" && ok || fail "near by a path with a tab differs from its row: $(cat "$tmp/out2" "$tmp/err")"
+  # by bandsway's curves on standard input: the file's own row first, at
+  # a distance near 0
+  bandsway-near -k 2 "$tmp/t.tsv" <"$tmp/ex30.curves" >"$tmp/out" 2>"$tmp/err"
+  status=$?
+  expect "near by curves on standard input" 0 ""
+  sed -n 2p "$tmp/out" | awk -F '\t' '$1 == "-" && $2 == 1 && $3 < 0.1 && $4 == "lib/ex30.wav" { ok = 1 } END { exit !ok }' &&
+    ok || fail "near by curves: $(cat "$tmp/out")"
+  # k larger than the table: every other row
+  bandsway-near -k 99 "$tmp/t.tsv" lib/fast.flac >"$tmp/out" 2>"$tmp/err"
+  status=$?
+  expect "near, k larger than the table" 0 ""
+  [ "$(rows "$tmp/out" 2)" = "1 2 3 4 5 " ] && ok || fail "near, k larger than the table: $(cat "$tmp/out")"
+  # a path not in the table: named, with the way to analyse it; the other
+  # path answered
+  bandsway-near -k 1 "$tmp/t.tsv" lib/none.wav lib/ex10.wav >"$tmp/out" 2>"$tmp/err"
+  status=$?
+  expect "near, a path not in the table" 1 "lib/none.wav: no row in .*t.tsv .*bandsway-batch lib/none.wav | bandsway-near"
+  [ "$(rows "$tmp/out" 1)" = "lib/ex10.wav " ] && ok || fail "near, a path not in the table: the other is not answered: $(cat "$tmp/out")"
+  # -r: the nearest rows as they stand in the table, which bandsway-plot
+  # draws
+  bandsway-near -r -k 3 "$tmp/t.tsv" lib/ex30.wav >"$tmp/r.tsv" 2>"$tmp/err"
+  status=$?
+  expect "near -r" 0 ""
+  [ "$(head -n 1 "$tmp/r.tsv")" = "$(head -n 1 "$tmp/t.tsv")" ] && [ "$(wc -l <"$tmp/r.tsv")" -eq 4 ] &&
+    tail -n +2 "$tmp/r.tsv" | grep -vxF -f "$tmp/t.tsv" >/dev/null && fail "near -r: a row is not the table's" || ok
+  bandsway-plot -o "$tmp/r.png" "$tmp/r.tsv" 2>"$tmp/err" && is_png "$tmp/r.png" 1200 900 && ok ||
+    fail "near -r: bandsway-plot does not draw it: $(cat "$tmp/err")"
+  # a damaged row: named and skipped, the rest answered, by this query and
+  # by the next, from the index
+  { cat "$tmp/t.tsv"; printf 'lib/cut.wav\t80\t1\n'; } >"$tmp/d.tsv"
+  for run in 1 2; do
+    bandsway-near -k 1 "$tmp/d.tsv" lib/ex10.wav >"$tmp/out" 2>"$tmp/err"
+    status=$?
+    expect "near, a damaged row (run $run)" 1 "d.tsv: line 8: 3 tab-separated fields, not 770 .*; skipped"
+    [ "$(rows "$tmp/out" 4)" = "lib/ex30.wav " ] && ok || fail "near, a damaged row: $(cat "$tmp/out")"
+  done
+  # two queries at once, both building the index: the same answers, and an
+  # index the next query takes as it is (no new file under its name)
+  for run in 1 2 3; do
+    rm -f "$tmp/t.tsv.near"
+    bandsway-near -k 4 "$tmp/t.tsv" lib/ex10.wav lib/fast.flac >"$tmp/a.out" 2>"$tmp/a.err" &
+    a=$!
+    bandsway-near -k 4 "$tmp/t.tsv" lib/ex10.wav lib/fast.flac >"$tmp/b.out" 2>"$tmp/b.err" &
+    b=$!
+    wait "$a"
+    sa=$?
+    wait "$b"
+    sb=$?
+    [ "$sa$sb" = 00 ] && cmp -s "$tmp/a.out" "$tmp/b.out" && [ ! -s "$tmp/a.err" ] && [ ! -s "$tmp/b.err" ] &&
+      ok || fail "near, two queries at once (run $run): $sa $sb $(cat "$tmp/a.err" "$tmp/b.err")"
+    before=$(ls -i "$tmp/t.tsv.near")
+    bandsway-near -k 4 "$tmp/t.tsv" lib/ex10.wav lib/fast.flac >"$tmp/c.out" 2>"$tmp/err"
+    [ "$(ls -i "$tmp/t.tsv.near")" = "$before" ] && cmp -s "$tmp/a.out" "$tmp/c.out" &&
+      ok || fail "near, two queries at once (run $run): the index was not taken as it was"
+  done
+  [ -z "$(find "$tmp" -name '.bandsway.*')" ] && ok || fail "near: a temporary index is left: $(find "$tmp" -name '.bandsway.*')"
+  # the index cannot be written (a folder in its place): a note, the same
+  # answers, status 0
+  mkdir "$tmp/ro" && cp "$tmp/t.tsv" "$tmp/ro/t.tsv" && mkdir "$tmp/ro/t.tsv.near"
+  bandsway-near -k 4 "$tmp/ro/t.tsv" lib/ex10.wav lib/fast.flac >"$tmp/out" 2>"$tmp/err"
+  status=$?
+  expect "near, the index cannot be written" 0 "cannot write the index .*ro/t.tsv.near: .*; answered from the table itself"
+  [ "$(wc -l <"$tmp/err")" -eq 1 ] && sed "s|$tmp/ro/|$tmp/|" "$tmp/out" | cmp -s - "$tmp/a.out" && ok ||
+    fail "near, the index cannot be written: other answers, or more than a note"
+  # a full disk: the table fits, its index does not; the same answers,
+  # and no temporary file left (needs root, for a tmpfs)
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "near: not root, so no tmpfs: the full-disk case is skipped"
+  else
+    mkdir "$tmp/full" && mount -t tmpfs -o size=64k tmpfs "$tmp/full" && mounted=$tmp/full
+    cp "$tmp/t.tsv" "$tmp/full/t.tsv"
+    dd if=/dev/zero of="$tmp/full/fill" bs=1024 count=64 2>/dev/null
+    bandsway-near -k 4 "$tmp/full/t.tsv" lib/ex10.wav lib/fast.flac >"$tmp/out" 2>"$tmp/err"
+    status=$?
+    expect "near on a full disk" 0 "cannot write the index .*full/t.tsv.near: No space left on device; answered"
+    cmp -s "$tmp/out" "$tmp/a.out" && [ -z "$(find "$tmp/full" -name '.bandsway.*')" ] && [ ! -e "$tmp/full/t.tsv.near" ] &&
+      ok || fail "near on a full disk: other answers, or a file left: $(ls -a "$tmp/full")"
+  fi
+  # an index zeroed in place: rebuilt, the same answers
+  head -c "$(wc -c <"$tmp/t.tsv.near")" /dev/zero >"$tmp/zero" && cat "$tmp/zero" >"$tmp/t.tsv.near"
+  bandsway-near -k 4 "$tmp/t.tsv" lib/ex10.wav lib/fast.flac >"$tmp/out" 2>"$tmp/err"
+  status=$?
+  expect "near, a zeroed index" 0 ""
+  cmp -s "$tmp/out" "$tmp/a.out" && ok || fail "near, a zeroed index: other answers"
+  # the rest (name:command:status:message), standard input empty
+  while IFS=: read -r name cmd want msg; do
+    eval "$cmd" </dev/null >"$tmp/out" 2>"$tmp/err"
+    status=$?
+    expect "near: $name" "$want" "$msg"
+  done <<'EOF2'
+no table:bandsway-near:2:no TABLE given
+-k 0:bandsway-near -k 0 "$tmp/t.tsv" lib/ex10.wav:2:-k takes a whole number from 1
+-k without a number:bandsway-near "$tmp/t.tsv" -k:1:-k: no row in .*options go before TABLE
+a wrong option:bandsway-near -z "$tmp/t.tsv":2:unknown option "-z"
+--help:bandsway-near --help && grep -q '^usage' "$tmp/out":0:
+--version:bandsway-near --version && grep -qx 'bandsway-near [0-9.]*' "$tmp/out":0:
+a missing table:bandsway-near "$tmp/none.tsv" lib/ex10.wav:1:cannot read .*none.tsv: No such file
+a folder as the table:bandsway-near "$tmp" lib/ex10.wav:1:is a folder, not a table
+the curves as the table:bandsway-near "$tmp/ex10.curves" <"$tmp/ex10.curves":1:line 1 is a lone number
+nothing on standard input:bandsway-near "$tmp/t.tsv":1:standard input holds no query
+767 lines:head -n 767 "$tmp/ex10.curves" | bandsway-near "$tmp/t.tsv":1:expected 768 values (three curves of 256), got 767
+a damaged row on standard input:printf 'lib/x\t80\t1\n' | bandsway-near "$tmp/t.tsv":1:standard input: line 1: 3 tab-separated fields
+standard output full:bandsway-near "$tmp/t.tsv" lib/ex10.wav >/dev/full:1:cannot write to standard output: No space left
+standard output closed:bandsway-near "$tmp/t.tsv" lib/ex10.wav >&-:1:standard output is not open for writing
+EOF2
+  ;;
 man)
-  for page in bandsway.1 bandsway-plot.1 bandsway-batch.1; do
+  for page in bandsway.1 bandsway-plot.1 bandsway-batch.1 bandsway-near.1; do
     groff -man -ww -z "$src/man/$page" 2>"$tmp/err"
     status=$?
     [ ! -s "$tmp/err" ] || status=99
@@ -669,17 +815,17 @@ install)
   cmake --install "$build" --prefix "$tmp/p" >/dev/null 2>"$tmp/err"
   status=$?
   expect "cmake --install" 0 ""
-  for f in bin/bandsway bin/bandsway-plot bin/bandsway-batch; do
+  for f in bin/bandsway bin/bandsway-plot bin/bandsway-batch bin/bandsway-near; do
     [ -x "$tmp/p/$f" ] && ok || fail "install: $f missing or not executable"
   done
-  for f in bandsway.1 bandsway-plot.1 bandsway-batch.1; do
+  for f in bandsway.1 bandsway-plot.1 bandsway-batch.1 bandsway-near.1; do
     [ -f "$tmp/p/share/man/man1/$f" ] && ok || fail "install: man page $f missing"
   done
   "$build/make_example" 2 | "$tmp/p/bin/bandsway" | "$tmp/p/bin/bandsway-plot" >"$tmp/i.png" 2>"$tmp/err"
   is_png "$tmp/i.png" 800 900 && ok || fail "installed pieces do not make a plot: $(cat "$tmp/err")"
   ;;
 *)
-  echo "usage: companions.sh plot|batch|man|install SOURCE_DIR BUILD_DIR" >&2
+  echo "usage: companions.sh plot|batch|near|man|install SOURCE_DIR BUILD_DIR" >&2
   exit 2
   ;;
 esac

@@ -13,21 +13,7 @@ const char *const usage_text =
     "usage: bandsway-batch [-j JOBS] [-o FILE] [-S SSHLOGIN[,SSHLOGIN...]] "
     "DIR|FILE...\n";
 
-[[noreturn]] void usage(const std::string &why) {
-  say(why);
-  std::fputs(usage_text, stderr);
-  std::exit(2);
-}
-
-// Prints text on standard output and exits 0, or 1 when it cannot.
-[[noreturn]] void answer(const std::string &text) {
-  const int err = write_all(1, text);
-  if (err != 0) {
-    say("cannot write to standard output: " + error_text(err));
-    std::exit(1);
-  }
-  std::exit(0);
-}
+[[noreturn]] void usage(const std::string &why) { usage_exit(why, usage_text); }
 
 // Job mode, as parallel starts it: --job [--cwd DIR] BATCH.
 int job_main(int argc, char **argv) {
@@ -66,9 +52,9 @@ driver_options parse_options(int argc, char **argv) {
       break;
     }
     if (a == "--help" || a == "-h")
-      answer(usage_text);
+      answer_exit(usage_text);
     if (a == "--version")
-      answer(std::string("bandsway-batch ") + BANDSWAY_VERSION + "\n");
+      answer_exit(std::string("bandsway-batch ") + BANDSWAY_VERSION + "\n");
     if (a.size() < 2 || a[0] != '-')
       break;
     const char opt = a[1];

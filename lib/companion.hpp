@@ -28,6 +28,11 @@ void say(std::string_view message);
 // Says "NAME: WHAT" as say() does, NAME (an escaped path, as the table
 // holds it) made safe by shown_name.
 void say_about(std::string_view name, std::string_view what);
+// Says why, prints the usage on standard error and exits 2.
+[[noreturn]] void usage_exit(std::string_view why, std::string_view usage);
+// Prints text (a usage, a version) on standard output and exits 0, or 1
+// with a message when it cannot be written.
+[[noreturn]] void answer_exit(std::string_view text);
 // The text of errno value err, as strerror gives it.
 std::string error_text(int err);
 

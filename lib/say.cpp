@@ -1,3 +1,4 @@
+#include <cstdlib>
 #include <cstring>
 
 #include "companion.hpp"
@@ -16,6 +17,20 @@ void say_about(std::string_view name, std::string_view what) {
   m += ": ";
   m += what;
   say(m);
+}
+
+void usage_exit(std::string_view why, std::string_view usage) {
+  say(why);
+  static_cast<void>(write_all(2, usage));
+  std::exit(2);
+}
+
+void answer_exit(std::string_view text) {
+  if (const int err = write_all(1, text); err != 0) {
+    say("cannot write to standard output: " + error_text(err));
+    std::exit(1);
+  }
+  std::exit(0);
 }
 
 std::string error_text(int err) { return std::strerror(err); }

@@ -32,20 +32,7 @@ const char *const help_text =
     "  -h, --help  print this summary and exit\n"
     "  --version   print the version and exit\n";
 
-[[noreturn]] void usage(const std::string &why) {
-  say(why);
-  static_cast<void>(write_all(2, usage_text));
-  std::exit(2);
-}
-
-// Prints text on standard output and exits 0, or 1 when it cannot.
-[[noreturn]] void print_and_exit(const std::string &text) {
-  if (const int err = write_all(1, text); err != 0) {
-    say("cannot write to standard output: " + error_text(err));
-    std::exit(1);
-  }
-  std::exit(0);
-}
+[[noreturn]] void usage(const std::string &why) { usage_exit(why, usage_text); }
 
 // A k from 1 to 999,999,999, as digits; 0 otherwise.
 std::size_t parse_k(const std::string &s) {
@@ -73,9 +60,9 @@ options read_options(int argc, char **argv) {
       break;
     }
     if (a == "-h" || a == "--help")
-      print_and_exit(std::string(usage_text) + help_text);
+      answer_exit(std::string(usage_text) + help_text);
     if (a == "--version")
-      print_and_exit(std::string("bandsway-near ") + BANDSWAY_VERSION + "\n");
+      answer_exit(std::string("bandsway-near ") + BANDSWAY_VERSION + "\n");
     if (a.size() < 2 || a[0] != '-')
       break;
     if (a[1] == '-')

@@ -20,21 +20,7 @@ const char *const usage_text =
     "usage: bandsway-plot [-o FILE] < curves-or-row\n"
     "       bandsway-plot [-o FILE] TABLE|-\n";
 
-[[noreturn]] void usage(const std::string &why) {
-  say(why);
-  std::fputs(usage_text, stderr);
-  std::exit(2);
-}
-
-// Prints text on standard output and exits 0, or 1 when it cannot.
-[[noreturn]] void answer(const std::string &text) {
-  const int err = write_all(1, text);
-  if (err != 0) {
-    say("cannot write to standard output: " + error_text(err));
-    std::exit(1);
-  }
-  std::exit(0);
-}
+[[noreturn]] void usage(const std::string &why) { usage_exit(why, usage_text); }
 
 [[noreturn]] void die(const std::string &why) {
   say(why);
@@ -55,9 +41,9 @@ plot_options parse_options(int argc, char **argv) {
     if (!o.operands.empty() || a == "-" || a.empty() || a[0] != '-') {
       o.operands.push_back(a);
     } else if (a == "--help" || a == "-h") {
-      answer(usage_text);
+      answer_exit(usage_text);
     } else if (a == "--version") {
-      answer(std::string("bandsway-plot ") + BANDSWAY_VERSION + "\n");
+      answer_exit(std::string("bandsway-plot ") + BANDSWAY_VERSION + "\n");
     } else if (a == "--") {
       o.operands.insert(o.operands.end(), argv + i + 1, argv + argc);
       break;

@@ -16,6 +16,8 @@
 #include <iterator>
 #include <vector>
 
+#include "write_pcm.hpp"
+
 namespace {
 
 constexpr int rate = 44100;
@@ -154,30 +156,13 @@ int main(int argc, char **argv) {
   generator g;
   start(&g, sound_of(argv[1]), rate_hz,
         static_cast<unsigned>(std::strtoul(argv[5], nullptr, 10)));
-  const long frames = std::lround(seconds * rate);
-  std::vector<unsigned char> buf;
-  buf.reserve(std::size_t{4} * rate);
-  for (long f = 0; f < frames; f++) {
-    const double s = gain * sample_at(&g, f);
-    const double side = 0.02 * noise(&g) * gain;
-    for (double v : {s + side, s - side}) {
-      const auto q = static_cast<std::int16_t>(
-          std::lround(std::fmax(-1.0, std::fmin(1.0, v)) * 32767.0));
-      const auto u = static_cast<std::uint16_t>(q);
-      buf.push_back(static_cast<unsigned char>(u & 0xff));
-      buf.push_back(static_cast<unsigned char>(u >> 8));
-    }
-    if (buf.size() >= std::size_t{4} * rate || f + 1 == frames) {
-      if (std::fwrite(buf.data(), 1, buf.size(), stdout) != buf.size()) {
-        std::perror("near_gen: write");
-        return 1;
-      }
-      buf.clear();
-    }
-  }
-  if (std::fclose(stdout) != 0) {
-    std::perror("near_gen: close");
-    return 1;
-  }
-  return 0;
+  return write_pcm(
+      std::lround(seconds * rate),
+      [&g, gain](long f, double *left, double *right) {
+        const double s = gain * sample_at(&g, f);
+        const double side = 0.02 * noise(&g) * gain;
+        *left = s + side;
+        *right = s - side;
+      },
+      "near_gen");
 }

@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "write_pcm.hpp"
+
 namespace {
 
 constexpr int rate = 44100;
@@ -64,32 +66,13 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "usage: make_example [seconds]\n");
     return 2;
   }
-  const long frames = std::lround(seconds * rate);
-  std::vector<unsigned char> buf;
-  buf.reserve(std::size_t{4} * rate);
-  for (long f = 0; f < frames; f++) {
-    const double s = sample_at(f);
-    // A slight stereo spread so the two channels differ.
-    const double left = s * 0.9 + 0.05 * noise();
-    const double right = s * 0.8;
-    for (double v : {left, right}) {
-      const auto q = static_cast<std::int16_t>(
-          std::lround(std::fmax(-1.0, std::fmin(1.0, v)) * 32767.0));
-      const auto u = static_cast<std::uint16_t>(q);
-      buf.push_back(static_cast<unsigned char>(u & 0xff));
-      buf.push_back(static_cast<unsigned char>(u >> 8));
-    }
-    if (buf.size() >= std::size_t{4} * rate || f + 1 == frames) {
-      if (std::fwrite(buf.data(), 1, buf.size(), stdout) != buf.size()) {
-        std::perror("make_example: write");
-        return 1;
-      }
-      buf.clear();
-    }
-  }
-  if (std::fclose(stdout) != 0) {
-    std::perror("make_example: close");
-    return 1;
-  }
-  return 0;
+  // A slight stereo spread so the two channels differ.
+  return write_pcm(
+      std::lround(seconds * rate),
+      [](long f, double *left, double *right) {
+        const double s = sample_at(f);
+        *left = s * 0.9 + 0.05 * noise();
+        *right = s * 0.8;
+      },
+      "make_example");
 }

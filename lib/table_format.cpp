@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <numeric>
 
 #include "companion.hpp"
 
@@ -51,9 +52,9 @@ bool quick_value(std::string_view s, double *v) {
     const std::string_view n = e[0] == '-' || e[0] == '+' ? e.substr(1) : e;
     if (n.size() > 3)
       return false;
-    int k = 0;
-    for (const char c : n)
-      k = k * 10 + (c - '0');
+    const int k = std::accumulate(n.begin(), n.end(), 0, [](int sum, char c) {
+      return sum * 10 + (c - '0');
+    });
     exp10 += down ? -k : k;
   }
   if (m != 0 && (exp10 < -22 || exp10 > 22))

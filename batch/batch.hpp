@@ -251,6 +251,7 @@ struct file_facts {
   media_kind kind = media_kind::unknown; // chosen by magic bytes, never by name
   stated_length stated;        // an MP3's holds its encoder delay and padding
   std::uint64_t droppable = 0; // stated frames a whole decode may leave out
+  std::uint64_t addable = 0;   // frames a whole decode may add (an MP3's)
   std::string framing_fault;   // non-empty when the framing alone shows a cut
 };
 

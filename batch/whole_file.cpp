@@ -119,16 +119,17 @@ std::string judge_length(const file_facts &facts, long long decoded_bytes) {
   // and the decoders round the last one down or up (measured: never
   // further). No more leeway than that: a file cut by a single byte decodes
   // to a frame less. An MP3 may lack more, its encoder's delay and padding,
-  // which a gapless decoder (ffmpeg) leaves out, and its decoders are given a
-  // frame either way.
+  // which a gapless decoder (ffmpeg) leaves out, or an MPEG frame more: sox
+  // decodes an ID3v1 tag after the last frame as most of one.
   const double scale = decoded_rate / s.rate;
   const double full = static_cast<double>(s.frames) * scale;
+  const double most = static_cast<double>(s.frames + facts.addable) * scale;
   const double least =
       static_cast<double>(s.frames - std::min(facts.droppable, s.frames)) *
       scale;
   const long long frames = decoded_bytes / decoded_frame_bytes;
   const auto got = static_cast<double>(frames);
-  if (facts.kind == media_kind::mp3 ? got >= least - 1 && got <= full + 1
+  if (facts.kind == media_kind::mp3 ? got >= least - 1 && got <= most + 1
                                     : std::fabs(got - full) < 1)
     return "";
   const bool more = got > full;

@@ -93,6 +93,7 @@ file_facts mp3_facts(std::string_view stream, bool search) {
   // padding (under 1152) that a gapless decoder leaves out, when no LAME
   // tag states them.
   f.droppable = 2304;
+  f.addable = static_cast<std::uint64_t>(fr.samples);
   if ((text_at(buf, x, "Xing") || text_at(buf, x, "Info")) &&
       x + 8 <= buf.size()) {
     const std::uint64_t flags = be_at(buf, x + 4, 4);

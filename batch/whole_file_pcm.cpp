@@ -122,8 +122,10 @@ stated_length aiff_length(std::string_view head) {
       if (aifc && (size < 22 || body + 22 > head.size() ||
                    !aifc_frame_exact(head.substr(body + 18, 4))))
         return {};
+      // sox, writing to a pipe, states a size it cannot know; ffmpeg states 0.
       const std::uint64_t frame_size = channels * sample_bytes;
-      if (frame_size > 0 && frames == sox_aiff_unknown / frame_size)
+      if (frames == 0 ||
+          (frame_size > 0 && frames == sox_aiff_unknown / frame_size))
         return {};
       return length_of(frames, extended_at(head, body + 8));
     }

@@ -183,9 +183,11 @@ TEST(WholeFile, Mp3) {
        media_kind::mp3,
        "cut short: it decodes to 220498 of the 222336 frames (at 44.1 kHz) "
        "its header gives"},
-      {"Lavc tag, longer than its frames", lavc, frames(222338),
+      {"Lavc tag and ID3v1, as sox decodes it", lavc, frames(222336 + 1149),
+       media_kind::mp3, ""},
+      {"Lavc tag, longer by more than a frame", lavc, frames(222336 + 1152 + 2),
        media_kind::mp3,
-       "it decodes to 222338 frames, more than the 222336 (at 44.1 kHz) its "
+       "it decodes to 223490 frames, more than the 222336 (at 44.1 kHz) its "
        "header gives"},
       {"LAME tag after a count alone, 22,050 Hz, as ffmpeg decodes it", lame2,
        frames(220500), media_kind::mp3, ""},
@@ -361,6 +363,8 @@ TEST(WholeFile, Aiff) {
        cut},
       {"AIFC ima4 counts packets", aiff("AIFC", 44100, "ima4", ""), 0.4,
        media_kind::aiff, ""},
+      {"streamed by ffmpeg: 0 frames", aiff("AIFF", 0), 7.0, media_kind::aiff,
+       ""},
       {"streamed by sox", aiff("AIFF", 0x7f000000 / 4), 0.4, media_kind::aiff,
        ""},
   });

@@ -52,25 +52,49 @@ std::string last_line(const std::string &err) {
 
 } // namespace
 
+namespace {
+
+// Whether a PNG is its signature, then chunks (length, type, data, CRC)
+// that fit one after another, from IHDR to an IEND that ends it.
+bool png_whole(std::string_view p) {
+  if (p.substr(0, 8) != "\x89PNG\r\n\x1a\n" || p.substr(12, 4) != "IHDR")
+    return false;
+  for (std::uint64_t at = 8; at + 12 <= p.size();) {
+    std::uint64_t length = 0;
+    for (int i = 0; i < 4; i++)
+      length = length << 8 | static_cast<unsigned char>(p[at + i]);
+    const std::uint64_t next = at + 12 + length;
+    if (p.substr(at + 4, 4) == "IEND")
+      return length == 0 && next == p.size();
+    at = next;
+  }
+  return false;
+}
+
+} // namespace
+
 bool picture_whole(picture_format format, std::string_view picture) {
-  // Each format's last bytes, less the blanks that may follow them.
+  // Each format's first and last bytes, less the blanks that may follow.
   while (!picture.empty() && (picture.back() == '\n' ||
                               picture.back() == '\r' || picture.back() == ' '))
     picture.remove_suffix(1);
+  const auto ends = [picture](std::string_view end) {
+    return picture.size() >= end.size() &&
+           picture.substr(picture.size() - end.size()) == end;
+  };
   switch (format) {
-  case picture_format::png: {
-    // The IEND chunk: no data, its type, its CRC.
-    constexpr std::string_view iend("\0\0\0\0IEND\xae\x42\x60\x82", 12);
-    return picture.size() > 8 + iend.size() &&
-           picture.substr(0, 8) == "\x89PNG\r\n\x1a\n" &&
-           picture.substr(picture.size() - iend.size()) == iend;
-  }
+  case picture_format::png:
+    return png_whole(picture);
   case picture_format::svg:
-    return picture.size() >= 6 &&
-           picture.substr(picture.size() - 6) == "</svg>";
+    return (picture.substr(0, 5) == "<?xml" ||
+            picture.substr(0, 4) == "<svg") &&
+           ends("</svg>");
   case picture_format::pdf:
-    return picture.substr(0, 5) == "%PDF-" && picture.size() >= 5 &&
-           picture.substr(picture.size() - 5) == "%%EOF";
+    // The trailer: startxref, the offset of the cross-reference, %%EOF.
+    return picture.substr(0, 5) == "%PDF-" && ends("%%EOF") &&
+           picture.substr(picture.size() -
+                          std::min<std::size_t>(picture.size(), 64))
+                   .find("startxref") != std::string_view::npos;
   }
   return false;
 }

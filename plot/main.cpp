@@ -105,12 +105,14 @@ int main(int argc, char **argv) {
   const bool reads_stdin = o.operands.empty() || o.operands[0] == "-";
   if (reads_stdin && !was.in_open)
     die("standard input is not open for reading");
-  // The picture would replace the table it is drawn from.
+  // The picture would replace the table or curves it is drawn from, named
+  // or on standard input.
   struct stat in {};
   struct stat out {};
-  if (o.have_out && !reads_stdin && stat(o.operands[0].c_str(), &in) == 0 &&
-      stat(o.out.c_str(), &out) == 0 && in.st_dev == out.st_dev &&
-      in.st_ino == out.st_ino)
+  const bool in_known =
+      reads_stdin ? fstat(0, &in) == 0 : stat(o.operands[0].c_str(), &in) == 0;
+  if (o.have_out && in_known && stat(o.out.c_str(), &out) == 0 &&
+      in.st_dev == out.st_dev && in.st_ino == out.st_ino)
     die("-o " + shown_path(o.out) +
         " is the table itself; give the picture a name of its own");
 

@@ -147,8 +147,9 @@ std::string draw_collection(const std::string &table, picture_format format,
 
 // Running gnuplot (gnuplot.cpp).
 
-// Whether picture is whole: it ends as every picture of its format ends
-// (a PNG with its IEND chunk, an SVG with </svg>, a PDF with %%EOF).
+// Whether picture is whole: it starts and ends as every picture of its
+// format does (a PNG's chunks from IHDR to IEND, an SVG's <svg ... </svg>,
+// a PDF's %PDF- and its trailer to %%EOF).
 bool picture_whole(picture_format format, std::string_view picture);
 // Runs gnuplot on script, without a shell, and collects what it writes on
 // its standard output into picture; returns "" or the error: gnuplot

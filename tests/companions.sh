@@ -153,12 +153,14 @@ plot)
   # Bad input and output (name:command:status:message): each message is
   # one short line of printable text, whatever the input.
   # Stand-ins for gnuplot: one prints 25 bytes of text, one a PNG cut to
-  # 1,000 bytes, one a whole picture after a warning.
-  for gp in text cut warn; do
+  # 1,000 bytes, one a PNG's first and last bytes around junk, one a whole
+  # picture after a warning.
+  for gp in text cut junk warn; do
     mkdir "$tmp/gp-$gp"
     case $gp in
     text) body='printf "set terminal pngcairo\\n12\\n"' ;;
     cut) body="head -c 1000 '$tmp/stdout.png'" ;;
+    junk) body="head -c 33 '$tmp/stdout.png'; echo junk; tail -c 12 '$tmp/stdout.png'" ;;
     warn) body="echo 'Could not find/open font when opening font \"Sans\"' >&2; cat '$tmp/stdout.png'" ;;
     esac
     printf '#!/bin/sh\ncat >/dev/null\n%s\n' "$body" >"$tmp/gp-$gp/gnuplot"
@@ -215,12 +217,14 @@ a long option:bandsway-plot --out:2:unknown option "--out"
 --help:bandsway-plot --help | grep -q '^usage. bandsway-plot':0:
 --version:[ "$(bandsway-plot --version)" = "bandsway-plot $(bandsway --version | cut -d ' ' -f 2)" ]:0:
 the table as -o:cp "$tmp/t3.tsv" "$tmp/same.png" && { bandsway-plot -o "$tmp/same.png" "$tmp/same.png"; [ $? -eq 1 ]; } && cmp -s "$tmp/t3.tsv" "$tmp/same.png":0:is the table itself
+the table on standard input as -o:{ bandsway-plot -o "$tmp/same.png" - <"$tmp/same.png"; [ $? -eq 1 ]; } && cmp -s "$tmp/t3.tsv" "$tmp/same.png":0:is the table itself
 -o ending in a slash:bandsway-plot -o "$tmp/none.png/":1:ends in a slash
 escapes in a table's name:bandsway-plot "$tmp/$(printf 'e\033]0;T\007\302\233[2J.tsv')":1:cannot read .*e\\x1b\]0;T\\x07\\xc2\\x9b\[2J.tsv
 a spreadsheet's table:{ printf '\357\273\277'; sed 's/$/\r/' "$tmp/t3.tsv"; } >"$tmp/sheet.tsv" && bandsway-plot -o "$tmp/sheet.png" "$tmp/sheet.tsv":0:
 curves with CRLF:sed 's/$/\r/' "$tmp/curves" | bandsway-plot -o "$tmp/crlf.png":0:
 a gnuplot that prints text:with_gnuplot text bandsway-plot -o "$tmp/bad.png":1:gnuplot wrote no whole picture (25 bytes)
 a cut picture:with_gnuplot cut bandsway-plot -o "$tmp/bad.png":1:gnuplot wrote no whole picture (1000 bytes)
+junk between a picture's ends:with_gnuplot junk bandsway-plot -o "$tmp/bad.png":1:gnuplot wrote no whole picture (50 bytes)
 a gnuplot that warns:with_gnuplot warn bandsway-plot -o "$tmp/warn.png":0:gnuplot. Could not find/open font
 an option after the table:bandsway-plot "$tmp/t3.tsv" -o "$tmp/c.png":2:options go before the table, not after it: "-o"
 -o without a file:bandsway-plot -o:2:-o needs a file name

@@ -25,11 +25,13 @@ constexpr std::size_t max_batch_files = 32;
 // The version of what a job prints; a job of another version is refused.
 constexpr int job_protocol = 2;
 
-// A job's own lines, around its rows: "\tbsw start PROTOCOL HOST" before
-// them and "\tbsw end PROTOCOL HOST FILES FAILED" after them, each then a
-// tab and the first path of its batch. They start with a tab, which no row
-// can start with (a row's first field is a path, never empty, whose tabs
-// are escaped), so that no file name can pass for one.
+// A job's own lines: "\tbsw start PROTOCOL HOST" before its rows and
+// "\tbsw end PROTOCOL HOST FILES FAILED" after them, each then a tab and
+// the first path of its batch; and each row as "\tbsw row LENGTH", a tab
+// and the row. They start with a tab, which no row can start with (a row's
+// first field is a path, never empty, whose tabs are escaped), so that no
+// file name can pass for one; a row's length keeps out a line that
+// parallel made of two jobs' output when one was cut off in mid-row.
 constexpr std::string_view job_mark = "\tbsw ";
 // What jobs of protocol 1 began their account line with, to name a
 // machine that still runs one.
@@ -146,8 +148,9 @@ struct run {
   std::size_t failed = 0;                // files named as failed
   std::size_t damaged = 0;               // lines that were not rows
   std::size_t unstarted = 0;             // rows before their job's start
-  bool wrong_version = false;            // a job of another protocol
-  std::string write_error;               // the table or stdout failed
+  std::size_t missing = 0;    // files with neither a row nor an account
+  bool wrong_version = false; // a job of another protocol
+  std::string write_error;    // the table or stdout failed
 };
 // Splits n files into batches for `slots` job slots; returns the index of
 // each batch's first file.

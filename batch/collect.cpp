@@ -123,32 +123,44 @@ std::size_t batch_of_file(const run &r, std::size_t i) {
       r.batch_starts.begin() - 1);
 }
 
-// Takes a row: a whole row of a file of this run with no row yet, from a
-// job that has shown the right protocol.
-void take_row(run &r, table_file *t, std::string_view line) {
-  const std::string_view body = line.substr(0, line.size() - 1);
+// Takes a line that is not a job's own: damage, or a line of a machine of
+// protocol 1, whose rows came bare and whose account names it.
+void take_bare(run &r, std::string_view line) {
+  if (line.substr(0, old_account_mark.size()) == old_account_mark) {
+    const std::vector<std::string> words = split_words(std::string(line.substr(
+        old_account_mark.size(), line.find('\t') - old_account_mark.size())));
+    if (words.size() == 4 && number_of(words[0]) >= 0) {
+      refuse_version(r, words[1], number_of(words[0]));
+      return;
+    }
+  }
+  // Rows of a job that never started are another version's.
+  const std::size_t i =
+      index_of(r, std::string(line.substr(0, line.find('\t'))));
+  if (i < r.todo.size() && r.batches[batch_of_file(r, i)] == waiting)
+    r.unstarted++;
+  else
+    r.damaged++;
+}
+
+// Takes a row, as "\tbsw row LENGTH\t" and the row: a whole row of LENGTH
+// bytes, of a file of this run with no row yet, from a job that has shown
+// the right protocol. The length keeps out a line that parallel made of
+// two jobs' output when one was cut off in mid-row.
+void take_row(run &r, table_file *t, std::string_view framed) {
+  const std::size_t tab = framed.find('\t', job_mark.size());
+  const std::string_view body = framed.substr(tab + 1, framed.size() - tab - 2);
+  const long long length = number_of(std::string(
+      framed.substr(job_mark.size() + 4, tab - job_mark.size() - 4)));
   const std::size_t i =
       index_of(r, std::string(body.substr(0, body.find('\t'))));
-  if (i == r.todo.size() || r.state[i] != pending ||
-      r.batches[batch_of_file(r, i)] != started || !is_row(body)) {
-    // A machine of protocol 1 gives its rows first, and its account
-    // after them, which names it.
-    if (line.substr(0, old_account_mark.size()) == old_account_mark) {
-      const std::vector<std::string> words = split_words(
-          std::string(line.substr(old_account_mark.size(),
-                                  line.find('\t') - old_account_mark.size())));
-      if (words.size() == 4 && number_of(words[0]) >= 0) {
-        refuse_version(r, words[1], number_of(words[0]));
-        return;
-      }
-    }
-    // Rows of a job that never started are another version's.
-    if (i < r.todo.size() && r.batches[batch_of_file(r, i)] == waiting)
-      r.unstarted++;
-    else
-      r.damaged++;
+  if (length != static_cast<long long>(body.size()) || i == r.todo.size() ||
+      r.state[i] != pending || r.batches[batch_of_file(r, i)] != started ||
+      !is_row(body)) {
+    r.damaged++;
     return;
   }
+  const std::string line = std::string(body) + "\n";
   r.state[i] = has_row;
   if (t == nullptr) {
     r.held[i] = line;
@@ -185,10 +197,14 @@ void advance(run &r) {
 }
 
 void take_line(run &r, table_file *t, std::string_view line) {
-  if (line.substr(0, job_mark.size()) == job_mark)
+  const std::string_view row_mark = "\tbsw row ";
+  if (line.substr(0, row_mark.size()) == row_mark &&
+      line.find('\t', row_mark.size()) != std::string_view::npos)
+    take_row(r, t, line);
+  else if (line.substr(0, job_mark.size()) == job_mark)
     take_job_line(r, t, line);
   else
-    take_row(r, t, line);
+    take_bare(r, line);
 }
 
 void collect(run &r, table_file *t, pid_t par, int rows_fd, int *life_w,

@@ -196,11 +196,19 @@ bool report(const driver_options &opts, const run &r, int pstatus) {
         "left out of the table; run again for their files");
     cut = true;
   }
-  if (r.accounted < r.todo.size()) {
-    // parallel names its own failure (a full TMPDIR, where it keeps the
-    // jobs' output); only a remote machine can lack this program.
+  // Files with neither a row nor an account, and files whose rows came
+  // but whose job was cut off before its account.
+  const std::size_t missing = r.missing;
+  if (r.accounted < r.todo.size() && missing == 0) {
     say(std::to_string(r.todo.size() - r.accounted) + " of " +
         std::to_string(r.todo.size()) +
+        " files got rows from jobs that were cut off before their account; "
+        "run again to have them accounted for");
+    cut = true;
+  } else if (r.accounted < r.todo.size()) {
+    // parallel names its own failure (a full TMPDIR, where it keeps the
+    // jobs' output); only a remote machine can lack this program.
+    say(std::to_string(missing) + " of " + std::to_string(r.todo.size()) +
         " files were neither analysed nor reported: " +
         (parallel_failed ? std::string("parallel failed")
                          : std::string("their jobs did not run or were cut "
@@ -276,6 +284,8 @@ int run_driver(const driver_options &opts) {
                                 "go on");
     return 1;
   }
+  r.missing = static_cast<std::size_t>(
+      std::count(r.state.begin(), r.state.end(), pending));
   if (t == nullptr) {
     // Rows held behind a batch that never gave its account.
     for (std::size_t i = r.next; i < r.todo.size(); i++)

@@ -92,7 +92,10 @@ int run_job(const std::string &cwd, const std::string &batch) {
     if (!o.reason.empty()) {
       say_about(name, o.reason);
       failed++;
-    } else if (const int err = write_all(1, o.row); err != 0) {
+    } else if (const int err = write_all(
+                   1, std::string(job_mark) + "row " +
+                          std::to_string(o.row.size() - 1) + "\t" + o.row);
+               err != 0) {
       say_about(name, "cannot write its row: " + error_text(err));
       return job_broken;
     }

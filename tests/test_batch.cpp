@@ -1,5 +1,6 @@
 // bandsway-batch's own logic on crafted bytes: path escaping, reading and
 // repairing a table, and which files still need a row.
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -81,4 +82,57 @@ TEST(DropDone, LeavesTheFilesWithoutARowInOrder) {
   EXPECT_EQ(drop_done(all, {}), all);
   EXPECT_TRUE(rows_sorted({{"a", 0, 0}, {"a", 0, 0}, {"b", 0, 0}}));
   EXPECT_FALSE(rows_sorted(done));
+}
+
+// The jobs' output as the driver takes it: only whole, framed rows of files
+// of the run, from jobs that have shown this protocol.
+TEST(TakeLine, OnlyWholeRowsOfStartedJobs) {
+  std::unique_ptr<FILE, int (*)(FILE *)> f(std::tmpfile(), std::fclose);
+  table_file t;
+  t.fd = fileno(f.get());
+  const auto framed = [](const std::string &row_line) {
+    return "\tbsw row " + std::to_string(row_line.size() - 1) + "\t" + row_line;
+  };
+  const std::string start = "\tbsw start " + std::to_string(job_protocol);
+  struct {
+    const char *name;
+    std::vector<std::string> lines;
+    std::size_t rows, damaged;
+  } const cases[] = {
+      {"a started job's row", {start + " h\ta\n", framed(row("a"))}, 1, 0},
+      {"a row before its job's start", {framed(row("a"))}, 0, 1},
+      // parallel glued the start of a cut-off job's row to another's row.
+      {"two jobs' rows run together",
+       {start + " h\ta\n", start + " h\tb\n",
+        "\tbsw row 15000\ta" + framed(row("b"))},
+       0,
+       1},
+      {"a row shorter than its frame says",
+       {start + " h\ta\n", "\tbsw row 9999\t" + row("a")},
+       0,
+       1},
+      {"a row of a file not in the run",
+       {start + " h\ta\n", framed(row("c"))},
+       0,
+       1},
+      {"a row twice",
+       {start + " h\ta\n", framed(row("a")), framed(row("a"))},
+       1,
+       1},
+      {"a bare row", {start + " h\ta\n", row("a")}, 0, 1},
+  };
+  for (const auto &c : cases) {
+    run r;
+    r.todo = {"a", "b"};
+    r.batch_starts = {0, 1};
+    r.state.assign(2, pending);
+    r.batches.assign(2, waiting);
+    for (const std::string &l : c.lines)
+      take_line(r, &t, l);
+    EXPECT_EQ(static_cast<std::size_t>(
+                  std::count(r.state.begin(), r.state.end(), has_row)),
+              c.rows)
+        << c.name;
+    EXPECT_EQ(r.damaged, c.damaged) << c.name;
+  }
 }

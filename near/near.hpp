@@ -18,8 +18,8 @@
 // How rows are compared: the columns of the rate grid per curve, the
 // weight of each curve (they add up to 1), a rate below which no row is
 // compared (0: each row only leaves out the rates bandsway set to 0), and
-// whether the columns gather the library's 256-column grid under triangles
-// (or take it as resample_curve gives it, at `columns`). The evaluation
+// whether the columns gather the curve's points under triangles (or take
+// the curve as resample_curve gives it, at `columns`). The evaluation
 // tries others; the program uses these.
 struct measure {
   int columns = 64;
@@ -29,10 +29,13 @@ struct measure {
 };
 // The most columns a measure may have: one per point of a curve.
 constexpr int max_columns = curve_points;
-// bandsway's 768 lines carry no chunk count: they are taken as a row of
-// 512 chunks, whose points lie at 2j/256 Hz, the axis bandsway-plot draws
-// them on.
-constexpr int bare_chunks = 512;
+// bandsway's 768 lines carry no chunk count, and a row's axis stretches
+// with it (its highest rate is 2 - 4/n Hz): they are taken as a row of
+// each of these lengths, whose highest rates lie 0.36% apart, from 31 s to
+// 4.6 min, and each row is compared with the one that fits it best. One
+// length, 512 chunks, put a 30 s file's peaks 1.3% off its own row's, and
+// other rows nearer to it than its own.
+constexpr int bare_chunks[] = {124, 158, 222, 370, 1112};
 // A vector's values, each from 0 to 1, kept as 16-bit fixed point (x times
 // vector_one): that loses nothing on the evaluation, halves what a query
 // reads, and makes the dot product of two vectors exact, the same on every
@@ -44,12 +47,12 @@ int vector_size(const measure &m);
 // The lowest rate of a row of `chunks` chunks that bandsway did not set to
 // 0: bin 2 of its series transform, 8 / chunks Hz.
 double first_rate(int chunks);
-// Fills out (vector_size(m) values) with the row's vector: each curve
-// resampled onto the fine grid, 0 past the row's highest rate, below its
-// first rate (and below m.floor_hz) and where the interpolation dips below
-// 0, gathered into m.columns columns, then scaled to a length of the square
-// root of its weight, so that neither the file's length nor its loudness
-// counts. A curve that is 0 over the grid stays 0.
+// Fills out (vector_size(m) values) with the row's vector: each curve's
+// points gathered into m.columns columns (or, unpooled, resampled onto
+// them), leaving out those below its first rate (and below m.floor_hz) and
+// those below 0, then scaled to a length of the square root of its weight,
+// so that neither the file's length nor its loudness counts. A curve that
+// is 0 over the grid stays 0.
 void row_vector(const double *values, int chunks, const measure &m,
                 vector_value *out);
 // The dot product of two vectors of `size` values (a multiple of 8), in
@@ -156,8 +159,9 @@ std::string read_table(int fd, const std::string &name, const measure &m,
 constexpr std::size_t index_read_bytes = 256 << 10;
 // The name of a table's index: the table's with this added.
 constexpr const char *index_suffix = ".near";
-// The index format's version; an index of another is rebuilt.
-constexpr std::uint32_t index_version = 1;
+// The index format's version; an index of another is rebuilt (2: the
+// columns gather the curves' points, not a fine grid).
+constexpr std::uint32_t index_version = 2;
 // The index's header: its bytes, and what they hold.
 constexpr std::size_t index_header_size = 128;
 struct index_header {
@@ -230,7 +234,8 @@ std::string open_table(const std::string &table, const std::string &name,
 
 // A query: its name in the answers (the escaped path, or "-" for curves),
 // the path whose rows are left out (escaped; empty for none) and its
-// vector.
+// vector, or for bandsway's 768 lines one vector per length in
+// bare_chunks, one after another (a row's distance is to the nearest).
 struct query {
   std::string name;
   std::string path;

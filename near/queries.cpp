@@ -1,5 +1,6 @@
 // The queries on standard input: rows of a table (what bandsway-batch
 // prints for new files), or bandsway's 768 lines for one file.
+#include <iterator>
 #include <memory>
 
 #include "near.hpp"
@@ -112,8 +113,10 @@ std::string read_queries(int fd, const std::string &name, const measure &m,
              "), got " + std::to_string(r->values.size());
     query q;
     q.name = "-";
-    q.vec.resize(static_cast<std::size_t>(vector_size(m)));
-    row_vector(r->values.data(), bare_chunks, m, q.vec.data());
+    const auto size = static_cast<std::size_t>(vector_size(m));
+    q.vec.resize(size * std::size(bare_chunks));
+    for (std::size_t i = 0; i < std::size(bare_chunks); i++)
+      row_vector(r->values.data(), bare_chunks[i], m, q.vec.data() + i * size);
     qs->push_back(std::move(q));
   }
   return "";

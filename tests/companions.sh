@@ -667,7 +667,7 @@ near)
     awk -v n="$1" -v c="$2" -v p="$3" 'BEGIN { printf "%s\t%s", n, c
       for (i = 0; i < 768; i++) printf "\t%s", (i % 256 == p ? 5 : 0); print "" }'
   }
-  for s in 10 30 60; do
+  for s in 10 30 36 45 60; do
     "$build/make_example" "$s" >"$tmp/ex$s.raw"
     bandsway <"$tmp/ex$s.raw" >"$tmp/ex$s.curves"
   done
@@ -706,6 +706,21 @@ near)
   expect "near by curves on standard input" 0 ""
   sed -n 2p "$tmp/out" | awk -F '\t' '$1 == "-" && $2 == 1 && $3 < 0.1 && $4 == "lib/ex30.wav" { ok = 1 } END { exit !ok }' &&
     ok || fail "near by curves: $(cat "$tmp/out")"
+  # by curves, among rows of the same music at other lengths: each file's
+  # own row first, near 0, though its lines carry no chunk count
+  {
+    for s in 30 36 45; do
+      printf 'lib/ex%s.wav\t%s\t' "$s" $((s * 4))
+      paste -s -d '\t' "$tmp/ex$s.curves"
+    done
+  } >"$tmp/l.tsv"
+  for s in 30 36 45; do
+    bandsway-near -k 1 "$tmp/l.tsv" <"$tmp/ex$s.curves" >"$tmp/out" 2>"$tmp/err"
+    status=$?
+    expect "near by the curves of ex$s" 0 ""
+    sed -n 2p "$tmp/out" | awk -F '\t' -v p="lib/ex$s.wav" '$3 < 0.01 && $4 == p { ok = 1 } END { exit !ok }' &&
+      ok || fail "near by the curves of ex$s: not its own row first, near 0: $(cat "$tmp/out")"
+  done
   # k larger than the table: every other row
   bandsway-near -k 99 "$tmp/t.tsv" lib/fast.flac >"$tmp/out" 2>"$tmp/err"
   status=$?

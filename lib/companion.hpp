@@ -270,13 +270,16 @@ std::uint64_t checksum_of(const void *data, std::size_t size,
 
 // File stamps (file_stamp.cpp): what tells a file from what it was.
 
-// A file's size, modification time (to the nanosecond), inode and device.
+// A file's size, modification and change times (to the nanosecond), inode
+// and device.
 struct file_stamp {
   std::uint64_t size = 0;
   std::int64_t mtime_sec = 0;
   std::int64_t mtime_nsec = 0;
   std::uint64_t inode = 0;
   std::uint64_t device = 0;
+  std::int64_t ctime_sec = 0;
+  std::int64_t ctime_nsec = 0;
 };
 // Fills out with the stamp of the file open on fd; false with errno set.
 bool stamp_of(int fd, file_stamp *out);

@@ -9,8 +9,8 @@
 //  20 columns            24 value size    28 place size
 //  32 table size         40 mtime s       48 mtime ns          56 inode
 //  64 device             72 rows          80 damaged rows      88 paths bytes
-//  96 damage bytes      104 body checksum 112 header checksum (of 0..111)
-// 120 measure checksum
+//  96 damage bytes      104 body checksum 112 ctime s            120 ctime ns
+// 128 measure checksum  136 header checksum (of 0..135)
 // The body: rows x 8 path checksums, rows x 24 places, the paths, the
 // damage messages (one a line), then rows x 3 x columns 16-bit vectors,
 // last, so that a query reads them in one stream after the rest.
@@ -31,7 +31,7 @@ constexpr char magic[8] = {'b', 's', 'w', '-', 'n', 'e', 'a', 'r'};
 constexpr std::uint32_t byte_order_mark = 0x01020304;
 constexpr std::uint64_t header_seed = 0x68656164ULL;
 constexpr std::uint64_t body_seed = 0x626f6479ULL;
-constexpr std::size_t checked_header = 112;
+constexpr std::size_t checked_header = 136;
 
 template <typename T> void put(char *out, std::size_t at, T v) {
   std::memcpy(out + at, &v, sizeof v);
@@ -105,7 +105,9 @@ void encode_header(const index_header &h, char *out) {
   put<std::uint64_t>(out, 88, h.paths_size);
   put<std::uint64_t>(out, 96, h.damage_size);
   put<std::uint64_t>(out, 104, h.body_checksum);
-  put<std::uint64_t>(out, 120, h.measure_code);
+  put<std::int64_t>(out, 112, h.table.ctime_sec);
+  put<std::int64_t>(out, 120, h.table.ctime_nsec);
+  put<std::uint64_t>(out, 128, h.measure_code);
   put<std::uint64_t>(out, checked_header,
                      checksum_of(out, checked_header, header_seed));
 }
@@ -135,7 +137,9 @@ std::string decode_header(const char *in, index_header *h) {
   h->paths_size = get<std::uint64_t>(in, 88);
   h->damage_size = get<std::uint64_t>(in, 96);
   h->body_checksum = get<std::uint64_t>(in, 104);
-  h->measure_code = get<std::uint64_t>(in, 120);
+  h->table.ctime_sec = get<std::int64_t>(in, 112);
+  h->table.ctime_nsec = get<std::int64_t>(in, 120);
+  h->measure_code = get<std::uint64_t>(in, 128);
   return "";
 }
 

@@ -160,10 +160,11 @@ constexpr std::size_t index_read_bytes = 256 << 10;
 // The name of a table's index: the table's with this added.
 constexpr const char *index_suffix = ".near";
 // The index format's version; an index of another is rebuilt (2: the
-// columns gather the curves' points, not a fine grid).
-constexpr std::uint32_t index_version = 2;
+// columns gather the curves' points, not a fine grid; 3: the stamp holds
+// the table's change time).
+constexpr std::uint32_t index_version = 3;
 // The index's header: its bytes, and what they hold.
-constexpr std::size_t index_header_size = 128;
+constexpr std::size_t index_header_size = 144;
 struct index_header {
   std::uint32_t columns = 0;
   file_stamp table;

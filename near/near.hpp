@@ -275,12 +275,23 @@ struct asked {
 // Answers the PATHs (or, with none, the queries qs) from the table at
 // `table`: the PATHs found become queries, in order, and those not in the
 // table are listed in out->missing. An index that fails its checksum on
-// the way is rebuilt and the queries answered again. Returns "" or the
-// error that leaves no answer.
+// the way is rebuilt and the queries answered again; with `rebuild` the
+// index is not read at all. Returns "" or the error that leaves no answer.
 std::string ask(const std::string &table, const std::string &name,
                 const measure &m, int threads,
                 const std::vector<std::string> &paths,
-                const std::vector<query> &qs, std::size_t k, asked *out);
+                const std::vector<query> &qs, std::size_t k, bool rebuild,
+                asked *out);
+// As ask, then the header line and the neighbours' own rows, read again
+// from the table, into *rows (-r). A row that is no longer where the
+// index says (a table rewritten within one tick of a coarse clock keeps
+// its stamp) has the index rebuilt from the table and the queries answered
+// again, once. Returns "" or the error that leaves no answer.
+std::string ask_rows(const std::string &table, const std::string &name,
+                     const measure &m, int threads,
+                     const std::vector<std::string> &paths,
+                     const std::vector<query> &qs, std::size_t k, asked *out,
+                     std::string *rows);
 
 // The answers (answer.cpp).
 
@@ -292,8 +303,10 @@ std::string answer_header();
 std::string answer_lines(const near_table &t, const query &q,
                          const std::vector<neighbour> &found);
 // Appends the neighbours' own lines, read again from the table on fd, to
-// out; returns "" or why not (a line is no longer the row it was).
+// out; returns "" or why not, with *changed set when a line is no longer
+// the row it was.
 std::string table_lines(int fd, const std::string &name, const near_table &t,
-                        const std::vector<neighbour> &found, std::string *out);
+                        const std::vector<neighbour> &found, std::string *out,
+                        bool *changed);
 
 #endif

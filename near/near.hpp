@@ -147,7 +147,8 @@ constexpr std::size_t rows_per_block = 4096;
 constexpr std::size_t table_block_bytes = 1 << 20;
 // Reads the table on fd (named `name` in messages) into t under m, parsing
 // in `threads` threads besides this one (none: 0); damaged rows are kept
-// in t, not named. Returns "" or the error that ended the reading.
+// in t, not named. Returns "" or the error that ended the reading (a first
+// line that is neither a header nor a row: not a table).
 std::string read_table(int fd, const std::string &name, const measure &m,
                        int threads, near_table *t);
 
@@ -220,7 +221,8 @@ void forget_temp();
 // Opening a table (open_table.cpp).
 
 // Where the rows came from: the index, the table with a new index written,
-// or the table alone (the index could not be written).
+// or the table alone (the index could not be written, or the table has no
+// row).
 enum class table_source { index, built, scanned };
 // Opens the table at `table` (shown as `name`) under m: from its index when
 // it is current (and `rebuild` is not set), else by reading the table and

@@ -44,6 +44,11 @@ std::string open_table(const std::string &table, const std::string &name,
   std::string why = read_table(in.fd, name, m, threads, t);
   if (!why.empty())
     return why;
+  // A file without a row is no table worth an index beside it.
+  if (t->rows == 0) {
+    *source = table_source::scanned;
+    return "";
+  }
   const std::string shown = shown_path(index);
   const std::string failed =
       fits ? write_index(index, stamp, m, *t)

@@ -798,6 +798,19 @@ near)
   status=$?
   expect "near, a zeroed index" 0 ""
   cmp -s "$tmp/out" "$tmp/a.out" && ok || fail "near, a zeroed index: other answers"
+  # the arguments swapped, a file of sound as TABLE: refused in one line,
+  # and no index beside it; nor beside a table with no row
+  cp "$tmp/ex10.raw" "$tmp/song.raw"
+  bandsway-near "$tmp/song.raw" "$tmp/t.tsv" >"$tmp/out" 2>"$tmp/err"
+  status=$?
+  expect "near, a file of sound as TABLE" 1 "song.raw is not a bandsway-batch table: line 1 is neither"
+  [ "$(wc -l <"$tmp/err")" -eq 1 ] && [ ! -e "$tmp/song.raw.near" ] && ok ||
+    fail "near, a file of sound as TABLE: more than a line, or an index: $(head -c 300 "$tmp/err")"
+  { head -n 1 "$tmp/t.tsv"; printf 'lib/cut.wav\t80\t1\n'; } >"$tmp/empty.tsv"
+  bandsway-near "$tmp/empty.tsv" lib/ex10.wav >"$tmp/out" 2>"$tmp/err"
+  status=$?
+  expect "near, a table with no row" 1 "empty.tsv has no rows to search"
+  [ ! -e "$tmp/empty.tsv.near" ] && ok || fail "near, a table with no row: an index beside it"
   # the rest (name:command:status:message), standard input empty
   while IFS=: read -r name cmd want msg; do
     eval "$cmd" </dev/null >"$tmp/out" 2>"$tmp/err"

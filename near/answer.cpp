@@ -37,7 +37,7 @@ std::string table_lines(int fd, const std::string &name, const near_table &t,
     // The row must still be there: the table may have changed since its
     // rows were read.
     const std::string_view row = plain_line(line, p.offset == 0);
-    const std::string_view path = path_of(t, n.row);
+    const std::string path = path_of(t, n.row);
     if (line.size() != p.size || row.substr(0, path.size()) != path ||
         row.substr(path.size(), 1) != "\t") {
       *changed = true;

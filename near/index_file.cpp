@@ -178,19 +178,25 @@ std::string load_index(const std::string &path, const file_stamp &table,
     why = at.end > static_cast<std::uint64_t>(st.st_size)
               ? "it is cut short"
               : "it is longer than its header says";
-  // Mapped for the rows the answers name; read through, up to the
-  // vectors, for the checksum, which costs less than touching each page
-  // of a mapping.
-  if (why.empty())
-    why = load_file(fd, static_cast<std::size_t>(at.end), &t->file);
+  // The path checksums into memory, then the places, paths and damage
+  // read through, up to the vectors, for the checksum: a buffer used again
+  // and again costs less than touching a page of new memory for each.
   checksum_state sum;
   checksum_start(&sum, body_seed);
-  // Not zeroed: read() fills it.
-  const std::unique_ptr<char[]> buf(new char[index_read_bytes]);
   if (why.empty() &&
       lseek(fd, static_cast<off_t>(index_header_size), SEEK_SET) < 0)
     why = error_text(errno);
-  for (std::uint64_t left = at.vectors_at - index_header_size;
+  if (why.empty()) {
+    t->hash_store.resize(static_cast<std::size_t>(h.rows));
+    const std::size_t n = t->hash_store.size() * sizeof(std::uint64_t);
+    if (read_full(fd, reinterpret_cast<char *>(t->hash_store.data()), n) !=
+        static_cast<ssize_t>(n))
+      why = "it is cut short";
+    checksum_add(&sum, t->hash_store.data(), n);
+  }
+  // Not zeroed: read() fills it.
+  const std::unique_ptr<char[]> buf(new char[index_read_bytes]);
+  for (std::uint64_t left = at.vectors_at - at.places_at;
        why.empty() && left > 0;) {
     const auto n = static_cast<std::size_t>(
         std::min<std::uint64_t>(left, index_read_bytes));
@@ -199,20 +205,21 @@ std::string load_index(const std::string &path, const file_stamp &table,
     checksum_add(&sum, buf.get(), n);
     left -= n;
   }
+  std::string damage;
+  if (why.empty() && !pread_full(fd, at.damage_at, h.damage_size, &damage))
+    why = error_text(errno);
   if (!why.empty()) {
-    release_file(&t->file);
     close(fd);
     return why;
   }
-  const char *base = t->file.data;
   t->columns = m.columns;
   t->rows = h.rows;
-  t->hashes = reinterpret_cast<const std::uint64_t *>(base + at.hashes_at);
-  t->places = base + at.places_at;
-  t->paths = base + at.paths_at;
+  t->hashes = t->hash_store.data();
+  t->places_at = at.places_at;
+  t->paths_at = at.paths_at;
   t->paths_size = h.paths_size;
   t->damaged = h.damaged;
-  std::string_view text(base + at.damage_at, h.damage_size);
+  std::string_view text = damage;
   while (!text.empty()) {
     const std::size_t nl = text.find('\n');
     t->damage.emplace_back(text.substr(0, nl));

@@ -88,17 +88,17 @@ struct vector_span {
 // (to find and leave out a query's own row quickly), their places, their
 // paths (escaped, as in the table, one after another), and the damaged
 // rows: the first max_named_damage messages (each "line N: WHY") and the
-// count of all. Rows read from the table are held in memory; rows from the
-// index are mapped, but for their vectors, which the search reads from
-// the index as it goes, checking the index's checksum on the way.
+// count of all. Rows read from the table are held in memory. Of the index,
+// the path checksums are read into memory, the few places and paths that
+// a query needs are read when needed, and the vectors are read by the
+// search as it goes, checking the index's checksum on the way; nothing is
+// mapped, since a mapping touched after another process cut the file
+// would end the run with SIGBUS.
 struct near_table {
   near_table() = default;
   near_table(const near_table &) = delete;
   near_table &operator=(const near_table &) = delete;
-  ~near_table() {
-    release_file(&file);
-    close_fd(&index_fd);
-  }
+  ~near_table() { close_fd(&index_fd); }
   int columns = 0;
   std::uint64_t rows = 0;
   std::vector<vector_span> spans;
@@ -113,9 +113,11 @@ struct near_table {
   std::vector<std::uint64_t> hash_store;
   std::vector<row_place> place_store;
   std::string path_store;
-  // ...or the index: mapped, open where its vectors start, its checksum
-  // taken up to there, and the checksum its header gives.
-  file_bytes file;
+  // ...or the index (places and paths then null): where its places, paths
+  // and vectors start, open there, its checksum taken up to the vectors,
+  // and the checksum its header gives.
+  std::uint64_t places_at = 0;
+  std::uint64_t paths_at = 0;
   int index_fd = -1;
   std::uint64_t vectors_at = 0;
   checksum_state sum;
@@ -125,8 +127,9 @@ struct near_table {
 std::uint64_t path_hash(std::string_view path);
 // Row i's place.
 row_place place_of(const near_table &t, std::uint64_t i);
-// Row i's path, escaped as in the table.
-std::string_view path_of(const near_table &t, std::uint64_t i);
+// Row i's path, escaped as in the table ("" when the index cannot be read
+// there).
+std::string path_of(const near_table &t, std::uint64_t i);
 // Copies row i's vector (curve_count * t.columns values) into out; false
 // when the index cannot be read there (the search then finds it damaged).
 bool copy_vector(const near_table &t, std::uint64_t i,

@@ -1,5 +1,5 @@
 // The rows of a table as the searches see them, wherever they are held:
-// read from the table into blocks of memory, or mapped from the index.
+// read from the table into blocks of memory, or read from the index.
 #include <algorithm>
 #include <cstring>
 

@@ -829,6 +829,7 @@ the curves as the table:bandsway-near "$tmp/ex10.curves" <"$tmp/ex10.curves":1:l
 nothing on standard input:bandsway-near "$tmp/t.tsv":1:standard input holds no query
 767 lines:head -n 767 "$tmp/ex10.curves" | bandsway-near "$tmp/t.tsv":1:expected 768 values (three curves of 256), got 767
 a damaged row on standard input:printf 'lib/x\t80\t1\n' | bandsway-near "$tmp/t.tsv":1:standard input: line 1: 3 tab-separated fields
+150 damaged rows on standard input:awk 'BEGIN { for (i = 0; i < 150; i++) printf "lib/x\t80\t1\n" }' | bandsway-near "$tmp/t.tsv" && false || [ "$(wc -l <"$tmp/err")" -eq 101 ]:0:150 damaged rows in all were skipped; only the first 100 are named
 standard output full:bandsway-near "$tmp/t.tsv" lib/ex10.wav >/dev/full:1:cannot write to standard output: No space left
 standard output closed:bandsway-near "$tmp/t.tsv" lib/ex10.wav >&-:1:standard output is not open for writing
 EOF2

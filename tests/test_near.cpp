@@ -465,8 +465,11 @@ TEST(NearQueries, RowsOrCurvesOnStandardInput) {
   scratch_dir dir;
   const std::vector<double> v = curves(120, 1, 1);
   std::string lines;
-  for (const double x : v)
+  std::string padded; // blanks around each number, a tab last
+  for (const double x : v) {
     lines += std::to_string(x) + "\n";
+    padded += " \t" + std::to_string(x) + " \t\n";
+  }
   const struct {
     const char *name;
     std::string input;
@@ -480,6 +483,7 @@ TEST(NearQueries, RowsOrCurvesOnStandardInput) {
        row_line("a", 120, v) + "\nb\t120\t1\n" + row_line("c", 40, v), 2, 1,
        ""},
       {"bandsway's 768 lines", lines, 1, 0, ""},
+      {"the 768 lines, blanks and tabs around each", padded, 1, 0, ""},
       {"767 lines", lines.substr(0, lines.rfind('\n', lines.size() - 2) + 1), 0,
        0, "stdin: expected 768 values (three curves of 256), got 767"},
       {"769 lines", lines + "1\n", 0, 0, "stdin: more than 768 values"},

@@ -171,7 +171,8 @@ constexpr double max_abs_value = 1e100;
 // The header line of a table, without its newline.
 const std::string &table_header();
 // Whether a line is a table's header line, or the start of one that was
-// cut (tables joined with cat have one at the top of each part).
+// cut (tables joined with cat have one at the top of each part), after a
+// UTF-8 byte order mark or not.
 bool is_header(std::string_view line);
 // A line of a table without what a spreadsheet may add: a UTF-8 byte
 // order mark before the first line (first set) and a carriage return at

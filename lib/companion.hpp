@@ -171,7 +171,8 @@ constexpr double max_abs_value = 1e100;
 // The header line of a table, without its newline.
 const std::string &table_header();
 // Whether a line is a table's header line, or the start of one that was
-// cut (tables joined with cat have one at the top of each part).
+// cut (tables joined with cat have one at the top of each part), after a
+// UTF-8 byte order mark or not.
 bool is_header(std::string_view line);
 // A line of a table without what a spreadsheet may add: a UTF-8 byte
 // order mark before the first line (first set) and a carriage return at
@@ -270,13 +271,16 @@ std::uint64_t checksum_of(const void *data, std::size_t size,
 
 // File stamps (file_stamp.cpp): what tells a file from what it was.
 
-// A file's size, modification time (to the nanosecond), inode and device.
+// A file's size, modification and change times (to the nanosecond), inode
+// and device.
 struct file_stamp {
   std::uint64_t size = 0;
   std::int64_t mtime_sec = 0;
   std::int64_t mtime_nsec = 0;
   std::uint64_t inode = 0;
   std::uint64_t device = 0;
+  std::int64_t ctime_sec = 0;
+  std::int64_t ctime_nsec = 0;
 };
 // Fills out with the stamp of the file open on fd; false with errno set.
 bool stamp_of(int fd, file_stamp *out);

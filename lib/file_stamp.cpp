@@ -1,7 +1,9 @@
 // What tells a file from the one it was before: its size, modification
-// time, inode and device. A file rewritten in place keeps its inode and
-// maybe its size, but not its modification time; one replaced by a rename
-// gets another inode.
+// and change times, inode and device. A file rewritten in place keeps its
+// inode and maybe its size, and its modification time may be put back
+// (touch -r, cp -p), but not its change time, which only the system sets;
+// one replaced by a rename gets another inode, or, deleted and made again
+// on the same inode, another change time.
 #include <cerrno>
 #include <climits>
 
@@ -18,10 +20,15 @@ bool stamp_of(int fd, file_stamp *out) {
 #if defined(__APPLE__)
   out->mtime_sec = st.st_mtimespec.tv_sec;
   out->mtime_nsec = st.st_mtimespec.tv_nsec;
+  out->ctime_sec = st.st_ctimespec.tv_sec;
+  out->ctime_nsec = st.st_ctimespec.tv_nsec;
 #else
-  // POSIX.1-2008: Linux, FreeBSD, NetBSD and OpenBSD have st_mtim.
+  // POSIX.1-2008: Linux, FreeBSD, NetBSD and OpenBSD have st_mtim and
+  // st_ctim.
   out->mtime_sec = st.st_mtim.tv_sec;
   out->mtime_nsec = st.st_mtim.tv_nsec;
+  out->ctime_sec = st.st_ctim.tv_sec;
+  out->ctime_nsec = st.st_ctim.tv_nsec;
 #endif
   out->inode = static_cast<std::uint64_t>(st.st_ino);
   out->device = static_cast<std::uint64_t>(st.st_dev);
@@ -31,7 +38,8 @@ bool stamp_of(int fd, file_stamp *out) {
 bool same_stamp(const file_stamp &a, const file_stamp &b) {
   return a.size == b.size && a.mtime_sec == b.mtime_sec &&
          a.mtime_nsec == b.mtime_nsec && a.inode == b.inode &&
-         a.device == b.device;
+         a.device == b.device && a.ctime_sec == b.ctime_sec &&
+         a.ctime_nsec == b.ctime_nsec;
 }
 
 bool name_fits(const std::string &path) {

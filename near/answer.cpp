@@ -27,7 +27,8 @@ std::string answer_lines(const near_table &t, const query &q,
 }
 
 std::string table_lines(int fd, const std::string &name, const near_table &t,
-                        const std::vector<neighbour> &found, std::string *out) {
+                        const std::vector<neighbour> &found, std::string *out,
+                        bool *changed) {
   std::string line;
   for (const neighbour &n : found) {
     const row_place p = place_of(t, n.row);
@@ -36,10 +37,12 @@ std::string table_lines(int fd, const std::string &name, const near_table &t,
     // The row must still be there: the table may have changed since its
     // rows were read.
     const std::string_view row = plain_line(line, p.offset == 0);
-    const std::string_view path = path_of(t, n.row);
+    const std::string path = path_of(t, n.row);
     if (line.size() != p.size || row.substr(0, path.size()) != path ||
-        row.substr(path.size(), 1) != "\t")
+        row.substr(path.size(), 1) != "\t") {
+      *changed = true;
       return name + " changed while it was read; run the query again";
+    }
     *out += row;
     *out += '\n';
   }

@@ -9,8 +9,8 @@
 //  20 columns            24 value size    28 place size
 //  32 table size         40 mtime s       48 mtime ns          56 inode
 //  64 device             72 rows          80 damaged rows      88 paths bytes
-//  96 damage bytes      104 body checksum 112 header checksum (of 0..111)
-// 120 measure checksum
+//  96 damage bytes      104 body checksum 112 ctime s            120 ctime ns
+// 128 measure checksum  136 header checksum (of 0..135)
 // The body: rows x 8 path checksums, rows x 24 places, the paths, the
 // damage messages (one a line), then rows x 3 x columns 16-bit vectors,
 // last, so that a query reads them in one stream after the rest.
@@ -31,7 +31,7 @@ constexpr char magic[8] = {'b', 's', 'w', '-', 'n', 'e', 'a', 'r'};
 constexpr std::uint32_t byte_order_mark = 0x01020304;
 constexpr std::uint64_t header_seed = 0x68656164ULL;
 constexpr std::uint64_t body_seed = 0x626f6479ULL;
-constexpr std::size_t checked_header = 112;
+constexpr std::size_t checked_header = 136;
 
 template <typename T> void put(char *out, std::size_t at, T v) {
   std::memcpy(out + at, &v, sizeof v);
@@ -105,7 +105,9 @@ void encode_header(const index_header &h, char *out) {
   put<std::uint64_t>(out, 88, h.paths_size);
   put<std::uint64_t>(out, 96, h.damage_size);
   put<std::uint64_t>(out, 104, h.body_checksum);
-  put<std::uint64_t>(out, 120, h.measure_code);
+  put<std::int64_t>(out, 112, h.table.ctime_sec);
+  put<std::int64_t>(out, 120, h.table.ctime_nsec);
+  put<std::uint64_t>(out, 128, h.measure_code);
   put<std::uint64_t>(out, checked_header,
                      checksum_of(out, checked_header, header_seed));
 }
@@ -135,7 +137,9 @@ std::string decode_header(const char *in, index_header *h) {
   h->paths_size = get<std::uint64_t>(in, 88);
   h->damage_size = get<std::uint64_t>(in, 96);
   h->body_checksum = get<std::uint64_t>(in, 104);
-  h->measure_code = get<std::uint64_t>(in, 120);
+  h->table.ctime_sec = get<std::int64_t>(in, 112);
+  h->table.ctime_nsec = get<std::int64_t>(in, 120);
+  h->measure_code = get<std::uint64_t>(in, 128);
   return "";
 }
 
@@ -174,19 +178,25 @@ std::string load_index(const std::string &path, const file_stamp &table,
     why = at.end > static_cast<std::uint64_t>(st.st_size)
               ? "it is cut short"
               : "it is longer than its header says";
-  // Mapped for the rows the answers name; read through, up to the
-  // vectors, for the checksum, which costs less than touching each page
-  // of a mapping.
-  if (why.empty())
-    why = load_file(fd, static_cast<std::size_t>(at.end), &t->file);
+  // The path checksums into memory, then the places, paths and damage
+  // read through, up to the vectors, for the checksum: a buffer used again
+  // and again costs less than touching a page of new memory for each.
   checksum_state sum;
   checksum_start(&sum, body_seed);
-  // Not zeroed: read() fills it.
-  const std::unique_ptr<char[]> buf(new char[index_read_bytes]);
   if (why.empty() &&
       lseek(fd, static_cast<off_t>(index_header_size), SEEK_SET) < 0)
     why = error_text(errno);
-  for (std::uint64_t left = at.vectors_at - index_header_size;
+  if (why.empty()) {
+    t->hash_store.resize(static_cast<std::size_t>(h.rows));
+    const std::size_t n = t->hash_store.size() * sizeof(std::uint64_t);
+    if (read_full(fd, reinterpret_cast<char *>(t->hash_store.data()), n) !=
+        static_cast<ssize_t>(n))
+      why = "it is cut short";
+    checksum_add(&sum, t->hash_store.data(), n);
+  }
+  // Not zeroed: read() fills it.
+  const std::unique_ptr<char[]> buf(new char[index_read_bytes]);
+  for (std::uint64_t left = at.vectors_at - at.places_at;
        why.empty() && left > 0;) {
     const auto n = static_cast<std::size_t>(
         std::min<std::uint64_t>(left, index_read_bytes));
@@ -195,20 +205,21 @@ std::string load_index(const std::string &path, const file_stamp &table,
     checksum_add(&sum, buf.get(), n);
     left -= n;
   }
+  std::string damage;
+  if (why.empty() && !pread_full(fd, at.damage_at, h.damage_size, &damage))
+    why = error_text(errno);
   if (!why.empty()) {
-    release_file(&t->file);
     close(fd);
     return why;
   }
-  const char *base = t->file.data;
   t->columns = m.columns;
   t->rows = h.rows;
-  t->hashes = reinterpret_cast<const std::uint64_t *>(base + at.hashes_at);
-  t->places = base + at.places_at;
-  t->paths = base + at.paths_at;
+  t->hashes = t->hash_store.data();
+  t->places_at = at.places_at;
+  t->paths_at = at.paths_at;
   t->paths_size = h.paths_size;
   t->damaged = h.damaged;
-  std::string_view text(base + at.damage_at, h.damage_size);
+  std::string_view text = damage;
   while (!text.empty()) {
     const std::size_t nl = text.find('\n');
     t->damage.emplace_back(text.substr(0, nl));

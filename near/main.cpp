@@ -1,13 +1,11 @@
 // bandsway-near: the files of a collection whose pulse is most like a given
 // one's, from a bandsway-batch table and the index kept beside it.
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include "near.hpp"
@@ -135,8 +133,11 @@ int main(int argc, char **argv) {
   }
 
   asked a;
+  std::string out;
   const std::string why =
-      ask(table, name, m, parse_threads(), paths, qs, o.k, &a);
+      o.rows
+          ? ask_rows(table, name, m, parse_threads(), paths, qs, o.k, &a, &out)
+          : ask(table, name, m, parse_threads(), paths, qs, o.k, false, &a);
   if (!why.empty()) {
     say(why);
     return 1;
@@ -164,23 +165,7 @@ int main(int argc, char **argv) {
     failed++;
   }
 
-  std::string out;
-  if (o.rows) {
-    const int fd = open(table.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-      say("cannot read " + name + ": " + error_text(errno));
-      return 1;
-    }
-    out = table_header() + "\n";
-    std::string failure;
-    for (std::size_t i = 0; i < a.queries.size() && failure.empty(); i++)
-      failure = table_lines(fd, name, t, a.found[i], &out);
-    close(fd);
-    if (!failure.empty()) {
-      say(failure);
-      return 1;
-    }
-  } else {
+  if (!o.rows) {
     out = answer_header();
     for (std::size_t i = 0; i < a.queries.size(); i++)
       out += answer_lines(t, a.queries[i], a.found[i]);

@@ -22,44 +22,48 @@ void row_vector(const double *values, int chunks, const measure &m,
                 vector_value *out) {
   const double xmax = rate_span(chunks);
   const double low = std::max(first_rate(chunks), m.floor_hz);
-  const int fine_columns = m.pooled ? max_columns : m.columns;
-  double fine[curve_count][max_columns];
-  double grid[curve_count][max_columns];
-  for (int c = 0; c < curve_count; c++) {
-    resample_curve(values + static_cast<std::ptrdiff_t>(c) * curve_points, xmax,
-                   fine_columns, fine[c]);
-    // Below the first rate the curve is the spline's way up from the two
-    // zeroed bins; past xmax the row has no rate (NaN); below 0 it is the
-    // spline's overshoot: none of them says anything of the file.
-    const double step = grid_hz / fine_columns;
-    for (int i = 0; i < fine_columns; i++)
-      if (!(fine[c][i] > 0) || (i + 0.5) * step < low)
-        fine[c][i] = 0;
-  }
+  double grid[curve_count][max_columns] = {};
   if (m.pooled) {
-    // Each column gathers the fine grid under a triangle two columns wide,
-    // so that a peak moving from one column to the next moves its weight
-    // over smoothly: a rate a hair either side of a column's edge is the
-    // same rate. Each weight serves the three curves.
-    const double width = static_cast<double>(fine_columns) / m.columns;
-    const double slope = 1 / width;
-    for (int k = 0; k < m.columns; k++) {
-      const double centre = (k + 0.5) * width;
-      const int from = std::max(0, static_cast<int>(centre - width));
-      const int to =
-          std::min(fine_columns, static_cast<int>(centre + width) + 1);
-      double sum[curve_count] = {};
-      for (int i = from; i < to; i++) {
-        const double w = std::max(0.0, 1 - std::fabs(i + 0.5 - centre) * slope);
-        for (int c = 0; c < curve_count; c++)
-          sum[c] += fine[c][i] * w;
+    // Each column gathers the curve's own points, each at its own rate,
+    // under a triangle two columns wide: a peak whose rate moves by a hair
+    // (a row and bandsway's lines for the same file may lie on axes 0.2%
+    // apart) moves its weight by a hair. Gathering a grid of fine columns
+    // instead snapped each peak to one, and a hair moved it a whole fine
+    // column: a file's own row came third.
+    const double per_hz = m.columns / grid_hz;
+    for (int j = 0; j < curve_points; j++) {
+      const double hz = j * xmax / (curve_points - 1);
+      // Below the first rate the curve is the spline's way up from the
+      // two zeroed bins; below 0 it is the spline's overshoot: neither
+      // says anything of the file.
+      if (hz < low)
+        continue;
+      // The two columns whose triangles cover this rate.
+      const double at = hz * per_hz - 0.5;
+      const int k = static_cast<int>(std::floor(at));
+      const double f = at - k;
+      for (int c = 0; c < curve_count; c++) {
+        const double v =
+            values[static_cast<std::ptrdiff_t>(c) * curve_points + j];
+        if (!(v > 0))
+          continue;
+        if (k >= 0)
+          grid[c][k] += v * (1 - f);
+        if (k + 1 < m.columns)
+          grid[c][k + 1] += v * f;
       }
-      for (int c = 0; c < curve_count; c++)
-        grid[c][k] = sum[c];
     }
   } else {
-    for (int c = 0; c < curve_count; c++)
-      std::copy(fine[c], fine[c] + fine_columns, grid[c]);
+    for (int c = 0; c < curve_count; c++) {
+      double *g = grid[c];
+      resample_curve(values + static_cast<std::ptrdiff_t>(c) * curve_points,
+                     xmax, m.columns, g);
+      // Past xmax the row has no rate (NaN).
+      const double step = grid_hz / m.columns;
+      for (int i = 0; i < m.columns; i++)
+        if (!(g[i] > 0) || (i + 0.5) * step < low)
+          g[i] = 0;
+    }
   }
   for (int c = 0; c < curve_count; c++) {
     double *g = grid[c];

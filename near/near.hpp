@@ -18,8 +18,8 @@
 // How rows are compared: the columns of the rate grid per curve, the
 // weight of each curve (they add up to 1), a rate below which no row is
 // compared (0: each row only leaves out the rates bandsway set to 0), and
-// whether the columns gather the library's 256-column grid under triangles
-// (or take it as resample_curve gives it, at `columns`). The evaluation
+// whether the columns gather the curve's points under triangles (or take
+// the curve as resample_curve gives it, at `columns`). The evaluation
 // tries others; the program uses these.
 struct measure {
   int columns = 64;
@@ -29,10 +29,13 @@ struct measure {
 };
 // The most columns a measure may have: one per point of a curve.
 constexpr int max_columns = curve_points;
-// bandsway's 768 lines carry no chunk count: they are taken as a row of
-// 512 chunks, whose points lie at 2j/256 Hz, the axis bandsway-plot draws
-// them on.
-constexpr int bare_chunks = 512;
+// bandsway's 768 lines carry no chunk count, and a row's axis stretches
+// with it (its highest rate is 2 - 4/n Hz): they are taken as a row of
+// each of these lengths, whose highest rates lie 0.36% apart, from 31 s to
+// 4.6 min, and each row is compared with the one that fits it best. One
+// length, 512 chunks, put a 30 s file's peaks 1.3% off its own row's, and
+// other rows nearer to it than its own.
+constexpr int bare_chunks[] = {124, 158, 222, 370, 1112};
 // A vector's values, each from 0 to 1, kept as 16-bit fixed point (x times
 // vector_one): that loses nothing on the evaluation, halves what a query
 // reads, and makes the dot product of two vectors exact, the same on every
@@ -44,12 +47,12 @@ int vector_size(const measure &m);
 // The lowest rate of a row of `chunks` chunks that bandsway did not set to
 // 0: bin 2 of its series transform, 8 / chunks Hz.
 double first_rate(int chunks);
-// Fills out (vector_size(m) values) with the row's vector: each curve
-// resampled onto the fine grid, 0 past the row's highest rate, below its
-// first rate (and below m.floor_hz) and where the interpolation dips below
-// 0, gathered into m.columns columns, then scaled to a length of the square
-// root of its weight, so that neither the file's length nor its loudness
-// counts. A curve that is 0 over the grid stays 0.
+// Fills out (vector_size(m) values) with the row's vector: each curve's
+// points gathered into m.columns columns (or, unpooled, resampled onto
+// them), leaving out those below its first rate (and below m.floor_hz) and
+// those below 0, then scaled to a length of the square root of its weight,
+// so that neither the file's length nor its loudness counts. A curve that
+// is 0 over the grid stays 0.
 void row_vector(const double *values, int chunks, const measure &m,
                 vector_value *out);
 // The dot product of two vectors of `size` values (a multiple of 8), in
@@ -85,17 +88,17 @@ struct vector_span {
 // (to find and leave out a query's own row quickly), their places, their
 // paths (escaped, as in the table, one after another), and the damaged
 // rows: the first max_named_damage messages (each "line N: WHY") and the
-// count of all. Rows read from the table are held in memory; rows from the
-// index are mapped, but for their vectors, which the search reads from
-// the index as it goes, checking the index's checksum on the way.
+// count of all. Rows read from the table are held in memory. Of the index,
+// the path checksums are read into memory, the few places and paths that
+// a query needs are read when needed, and the vectors are read by the
+// search as it goes, checking the index's checksum on the way; nothing is
+// mapped, since a mapping touched after another process cut the file
+// would end the run with SIGBUS.
 struct near_table {
   near_table() = default;
   near_table(const near_table &) = delete;
   near_table &operator=(const near_table &) = delete;
-  ~near_table() {
-    release_file(&file);
-    close_fd(&index_fd);
-  }
+  ~near_table() { close_fd(&index_fd); }
   int columns = 0;
   std::uint64_t rows = 0;
   std::vector<vector_span> spans;
@@ -110,9 +113,11 @@ struct near_table {
   std::vector<std::uint64_t> hash_store;
   std::vector<row_place> place_store;
   std::string path_store;
-  // ...or the index: mapped, open where its vectors start, its checksum
-  // taken up to there, and the checksum its header gives.
-  file_bytes file;
+  // ...or the index (places and paths then null): where its places, paths
+  // and vectors start, open there, its checksum taken up to the vectors,
+  // and the checksum its header gives.
+  std::uint64_t places_at = 0;
+  std::uint64_t paths_at = 0;
   int index_fd = -1;
   std::uint64_t vectors_at = 0;
   checksum_state sum;
@@ -122,8 +127,9 @@ struct near_table {
 std::uint64_t path_hash(std::string_view path);
 // Row i's place.
 row_place place_of(const near_table &t, std::uint64_t i);
-// Row i's path, escaped as in the table.
-std::string_view path_of(const near_table &t, std::uint64_t i);
+// Row i's path, escaped as in the table ("" when the index cannot be read
+// there).
+std::string path_of(const near_table &t, std::uint64_t i);
 // Copies row i's vector (curve_count * t.columns values) into out; false
 // when the index cannot be read there (the search then finds it damaged).
 bool copy_vector(const near_table &t, std::uint64_t i,
@@ -144,7 +150,8 @@ constexpr std::size_t rows_per_block = 4096;
 constexpr std::size_t table_block_bytes = 1 << 20;
 // Reads the table on fd (named `name` in messages) into t under m, parsing
 // in `threads` threads besides this one (none: 0); damaged rows are kept
-// in t, not named. Returns "" or the error that ended the reading.
+// in t, not named. Returns "" or the error that ended the reading (a first
+// line that is neither a header nor a row: not a table).
 std::string read_table(int fd, const std::string &name, const measure &m,
                        int threads, near_table *t);
 
@@ -156,10 +163,12 @@ std::string read_table(int fd, const std::string &name, const measure &m,
 constexpr std::size_t index_read_bytes = 256 << 10;
 // The name of a table's index: the table's with this added.
 constexpr const char *index_suffix = ".near";
-// The index format's version; an index of another is rebuilt.
-constexpr std::uint32_t index_version = 1;
+// The index format's version; an index of another is rebuilt (2: the
+// columns gather the curves' points, not a fine grid; 3: the stamp holds
+// the table's change time).
+constexpr std::uint32_t index_version = 3;
 // The index's header: its bytes, and what they hold.
-constexpr std::size_t index_header_size = 128;
+constexpr std::size_t index_header_size = 144;
 struct index_header {
   std::uint32_t columns = 0;
   file_stamp table;
@@ -215,7 +224,8 @@ void forget_temp();
 // Opening a table (open_table.cpp).
 
 // Where the rows came from: the index, the table with a new index written,
-// or the table alone (the index could not be written).
+// or the table alone (the index could not be written, or the table has no
+// row).
 enum class table_source { index, built, scanned };
 // Opens the table at `table` (shown as `name`) under m: from its index when
 // it is current (and `rebuild` is not set), else by reading the table and
@@ -230,7 +240,8 @@ std::string open_table(const std::string &table, const std::string &name,
 
 // A query: its name in the answers (the escaped path, or "-" for curves),
 // the path whose rows are left out (escaped; empty for none) and its
-// vector.
+// vector, or for bandsway's 768 lines one vector per length in
+// bare_chunks, one after another (a row's distance is to the nearest).
 struct query {
   std::string name;
   std::string path;
@@ -269,12 +280,23 @@ struct asked {
 // Answers the PATHs (or, with none, the queries qs) from the table at
 // `table`: the PATHs found become queries, in order, and those not in the
 // table are listed in out->missing. An index that fails its checksum on
-// the way is rebuilt and the queries answered again. Returns "" or the
-// error that leaves no answer.
+// the way is rebuilt and the queries answered again; with `rebuild` the
+// index is not read at all. Returns "" or the error that leaves no answer.
 std::string ask(const std::string &table, const std::string &name,
                 const measure &m, int threads,
                 const std::vector<std::string> &paths,
-                const std::vector<query> &qs, std::size_t k, asked *out);
+                const std::vector<query> &qs, std::size_t k, bool rebuild,
+                asked *out);
+// As ask, then the header line and the neighbours' own rows, read again
+// from the table, into *rows (-r). A row that is no longer where the
+// index says (a table rewritten within one tick of a coarse clock keeps
+// its stamp) has the index rebuilt from the table and the queries answered
+// again, once. Returns "" or the error that leaves no answer.
+std::string ask_rows(const std::string &table, const std::string &name,
+                     const measure &m, int threads,
+                     const std::vector<std::string> &paths,
+                     const std::vector<query> &qs, std::size_t k, asked *out,
+                     std::string *rows);
 
 // The answers (answer.cpp).
 
@@ -286,8 +308,10 @@ std::string answer_header();
 std::string answer_lines(const near_table &t, const query &q,
                          const std::vector<neighbour> &found);
 // Appends the neighbours' own lines, read again from the table on fd, to
-// out; returns "" or why not (a line is no longer the row it was).
+// out; returns "" or why not, with *changed set when a line is no longer
+// the row it was.
 std::string table_lines(int fd, const std::string &name, const near_table &t,
-                        const std::vector<neighbour> &found, std::string *out);
+                        const std::vector<neighbour> &found, std::string *out,
+                        bool *changed);
 
 #endif

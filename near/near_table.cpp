@@ -1,5 +1,5 @@
 // The rows of a table as the searches see them, wherever they are held:
-// read from the table into blocks of memory, or mapped from the index.
+// read from the table into blocks of memory, or read from the index.
 #include <algorithm>
 #include <cstring>
 
@@ -21,17 +21,32 @@ std::uint64_t path_hash(std::string_view path) {
 
 row_place place_of(const near_table &t, std::uint64_t i) {
   row_place p;
-  std::memcpy(&p, t.places + i * sizeof p, sizeof p);
+  if (t.places != nullptr) {
+    std::memcpy(&p, t.places + i * sizeof p, sizeof p);
+    return p;
+  }
+  std::string bytes;
+  if (!pread_full(t.index_fd, t.places_at + i * sizeof p, sizeof p, &bytes) ||
+      bytes.size() != sizeof p)
+    p.path_at = UINT64_MAX; // no path: path_of gives ""
+  else
+    std::memcpy(&p, bytes.data(), sizeof p);
   return p;
 }
 
-std::string_view path_of(const near_table &t, std::uint64_t i) {
+std::string path_of(const near_table &t, std::uint64_t i) {
   const row_place p = place_of(t, i);
   // An index is checked whole only as its vectors are read: until then a
   // damaged place must not point past the paths.
   if (p.path_at > t.paths_size || p.path_size > t.paths_size - p.path_at)
     return {};
-  return {t.paths + p.path_at, p.path_size};
+  if (t.paths != nullptr)
+    return {t.paths + p.path_at, p.path_size};
+  std::string path;
+  if (!pread_full(t.index_fd, t.paths_at + p.path_at, p.path_size, &path) ||
+      path.size() != p.path_size)
+    return {};
+  return path;
 }
 
 bool copy_vector(const near_table &t, std::uint64_t i,

@@ -44,6 +44,11 @@ std::string open_table(const std::string &table, const std::string &name,
   std::string why = read_table(in.fd, name, m, threads, t);
   if (!why.empty())
     return why;
+  // A file without a row is no table worth an index beside it.
+  if (t->rows == 0) {
+    *source = table_source::scanned;
+    return "";
+  }
   const std::string shown = shown_path(index);
   const std::string failed =
       fits ? write_index(index, stamp, m, *t)
@@ -61,11 +66,12 @@ std::string open_table(const std::string &table, const std::string &name,
 std::string ask(const std::string &table, const std::string &name,
                 const measure &m, int threads,
                 const std::vector<std::string> &paths,
-                const std::vector<query> &qs, std::size_t k, asked *out) {
+                const std::vector<query> &qs, std::size_t k, bool rebuild,
+                asked *out) {
   // An index is checked whole only as the search reads its vectors: one
   // that turns out damaged is rebuilt from the table, and every query
   // answered again.
-  for (int attempt = 0; attempt < 2; attempt++) {
+  for (int attempt = rebuild ? 1 : 0; attempt < 2; attempt++) {
     out->table = std::make_unique<near_table>();
     near_table &t = *out->table;
     std::string why = open_table(table, name, m, threads, attempt > 0, &t,
@@ -91,4 +97,30 @@ std::string ask(const std::string &table, const std::string &name,
       return "";
   }
   return "the index of " + name + " is damaged even as just written";
+}
+
+std::string ask_rows(const std::string &table, const std::string &name,
+                     const measure &m, int threads,
+                     const std::vector<std::string> &paths,
+                     const std::vector<query> &qs, std::size_t k, asked *out,
+                     std::string *rows) {
+  bool changed = false;
+  for (int attempt = 0; attempt < 2; attempt++) {
+    std::string why = ask(table, name, m, threads, paths, qs, k, changed, out);
+    if (!why.empty())
+      return why;
+    fd_closer in{open(table.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
+    if (in.fd < 0)
+      return "cannot read " + name + ": " + error_text(errno);
+    *rows = table_header() + "\n";
+    changed = false;
+    for (std::size_t i = 0; i < out->queries.size() && why.empty(); i++)
+      why =
+          table_lines(in.fd, name, *out->table, out->found[i], rows, &changed);
+    // Stale rows: read the table again, which also rewrites the index, so
+    // that no later query meets them.
+    if (!changed)
+      return why;
+  }
+  return name + " changed while it was read; run the query again";
 }

@@ -1,5 +1,6 @@
 // The queries on standard input: rows of a table (what bandsway-batch
 // prints for new files), or bandsway's 768 lines for one file.
+#include <iterator>
 #include <memory>
 
 #include "near.hpp"
@@ -13,7 +14,7 @@ struct query_reader {
   const std::string *name;
   const measure *m;
   std::vector<query> *qs;
-  long *failed;
+  long *damaged;
   input_kind kind = input_kind::unknown;
   bool header_seen = false;
   long empty_at = 0; // the first empty line among the 768, if any
@@ -21,11 +22,18 @@ struct query_reader {
   std::vector<double> values;
 };
 
+// The line without the blanks around it (the line holds more than blanks).
+std::string_view unpadded(std::string_view line) {
+  const std::size_t first = line.find_first_not_of(" \t");
+  const std::size_t last = line.find_last_not_of(" \t");
+  return line.substr(first, last - first + 1);
+}
+
 std::string take_row(query_reader *r, std::string_view line, long nr) {
   const std::string why = parse_row(line, nr, &r->row);
   if (!why.empty()) {
-    say(*r->name + ": " + why + "; no answer for it");
-    ++*r->failed;
+    // As a table's: the first named, the rest only counted.
+    name_damage(r->damaged, *r->name + ": " + why);
     return "";
   }
   query q;
@@ -45,9 +53,7 @@ std::string take_value(query_reader *r, std::string_view line, long nr) {
     return *r->name + ": more than " + std::to_string(row_values) +
            " values; stopped at line " + std::to_string(nr);
   // One number, blanks around it allowed, as bandsway-plot takes it.
-  const std::size_t first = line.find_first_not_of(" \t");
-  const std::size_t last = line.find_last_not_of(" \t");
-  const std::string_view number = line.substr(first, last - first + 1);
+  const std::string_view number = unpadded(line);
   if (number.find_first_of(" \t") != std::string_view::npos)
     return at + " is not a number: " + quote(line);
   double v = 0;
@@ -70,9 +76,12 @@ std::string take_line(query_reader *r, std::string_view line, long nr) {
       r->empty_at = nr;
     return "";
   }
+  // A row has tabs between its fields; bandsway's lines have one number
+  // each, blanks (spaces or tabs) around it allowed.
   if (r->kind == input_kind::unknown)
-    r->kind = line.find('\t') != std::string_view::npos ? input_kind::rows
-                                                        : input_kind::lines;
+    r->kind = unpadded(line).find('\t') != std::string_view::npos
+                  ? input_kind::rows
+                  : input_kind::lines;
   return r->kind == input_kind::rows ? take_row(r, line, nr)
                                      : take_value(r, line, nr);
 }
@@ -85,8 +94,8 @@ std::string read_queries(int fd, const std::string &name, const measure &m,
   r->name = &name;
   r->m = &m;
   r->qs = qs;
-  r->failed = failed;
   long damaged = 0;
+  r->damaged = &damaged;
   std::string why = read_lines(
       fd, name,
       [&](std::string_view line, long nr) {
@@ -95,6 +104,7 @@ std::string read_queries(int fd, const std::string &name, const measure &m,
       &damaged);
   // An overlong line was named as a damaged row; among the 768 lines it
   // leaves no query.
+  sum_damage(damaged);
   *failed += damaged;
   if (damaged > 0 && why.empty() && r->kind != input_kind::rows)
     why = name + ": a line is longer than " + std::to_string(max_table_line) +
@@ -112,8 +122,10 @@ std::string read_queries(int fd, const std::string &name, const measure &m,
              "), got " + std::to_string(r->values.size());
     query q;
     q.name = "-";
-    q.vec.resize(static_cast<std::size_t>(vector_size(m)));
-    row_vector(r->values.data(), bare_chunks, m, q.vec.data());
+    const auto size = static_cast<std::size_t>(vector_size(m));
+    q.vec.resize(size * std::size(bare_chunks));
+    for (std::size_t i = 0; i < std::size(bare_chunks); i++)
+      row_vector(r->values.data(), bare_chunks[i], m, q.vec.data() + i * size);
     qs->push_back(std::move(q));
   }
   return "";

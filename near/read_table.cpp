@@ -17,6 +17,7 @@ struct block_rows {
   std::string paths;
   std::vector<std::string> damage;
   bool lone_number = false; // line 1 is a lone number
+  bool bad_start = false;   // line 1 is neither a header nor a row
 };
 
 void work_block(const line_block &b, const measure &m, block_rows *out) {
@@ -26,6 +27,7 @@ void work_block(const line_block &b, const measure &m, block_rows *out) {
   out->paths.clear();
   out->damage.clear();
   out->lone_number = false;
+  out->bad_start = false;
   const auto size = static_cast<std::size_t>(vector_size(m));
   for_each_line(b, [&](std::string_view line, long nr, std::uint64_t at,
                        std::size_t raw_size) {
@@ -38,6 +40,7 @@ void work_block(const line_block &b, const measure &m, block_rows *out) {
       double v = 0;
       out->lone_number =
           out->lone_number || (nr == 1 && parse_value(line, "", &v).empty());
+      out->bad_start = out->bad_start || nr == 1;
       out->damage.push_back(std::move(why));
       return;
     }
@@ -61,8 +64,18 @@ void add_damage(near_table *t, std::string why) {
   t->damaged++;
 }
 
+// A table starts with its header or a row (bandsway-batch writes one or
+// the other first): anything else is another file, most often given where
+// the table goes, whose every line would be named as damage.
+std::string not_table(const std::string &name) {
+  return name + " is not a bandsway-batch table: line 1 is neither its "
+                "header nor a row (TABLE comes first, then the PATHs)";
+}
+
 std::string take_block(const line_block &b, const std::string &name,
                        const measure &m, const block_rows &got, near_table *t) {
+  if (b.overlong && b.first_nr == 1)
+    return not_table(name);
   if (b.overlong) {
     add_damage(t, "line " + std::to_string(b.first_nr) + ": longer than " +
                       std::to_string(max_table_line) + " bytes");
@@ -75,6 +88,8 @@ std::string take_block(const line_block &b, const std::string &name,
            ": line 1 is a lone number, as in the curves that bandsway prints "
            "for one file: give those on standard input (bandsway-near TABLE "
            "< CURVES), a table as TABLE";
+  if (got.bad_start)
+    return not_table(name);
   for (const std::string &why : got.damage)
     add_damage(t, why);
   const auto size = static_cast<std::size_t>(vector_size(m));

@@ -83,9 +83,14 @@ bool search(const near_table &t, const std::vector<query> &qs, std::size_t k,
   const auto score = [&](const vector_span &s) {
     for (std::uint64_t r = 0; r < s.rows; r++) {
       const vector_value *v = s.data + r * static_cast<std::uint64_t>(size);
-      for (std::size_t i = 0; i < qs.size(); i++)
-        offer(&best[i], t, qs[i],
-              {dot_product(v, qs[i].vec.data(), size), s.first + r});
+      for (std::size_t i = 0; i < qs.size(); i++) {
+        // The nearest of the query's vectors (bandsway's lines have one
+        // per length they may be).
+        std::uint32_t dot = 0;
+        for (std::size_t at = 0; at < qs[i].vec.size(); at += size)
+          dot = std::max(dot, dot_product(v, qs[i].vec.data() + at, size));
+        offer(&best[i], t, qs[i], {dot, s.first + r});
+      }
     }
   };
   if (t.index_fd < 0) {

@@ -671,7 +671,7 @@ near)
     awk -v n="$1" -v c="$2" -v p="$3" 'BEGIN { printf "%s\t%s", n, c
       for (i = 0; i < 768; i++) printf "\t%s", (i % 256 == p ? 5 : 0); print "" }'
   }
-  for s in 10 30 60; do
+  for s in 10 30 36 45 60; do
     "$build/make_example" "$s" >"$tmp/ex$s.raw"
     bandsway <"$tmp/ex$s.raw" >"$tmp/ex$s.curves"
   done
@@ -710,6 +710,21 @@ near)
   expect "near by curves on standard input" 0 ""
   sed -n 2p "$tmp/out" | awk -F '\t' '$1 == "-" && $2 == 1 && $3 < 0.1 && $4 == "lib/ex30.wav" { ok = 1 } END { exit !ok }' &&
     ok || fail "near by curves: $(cat "$tmp/out")"
+  # by curves, among rows of the same music at other lengths: each file's
+  # own row first, near 0, though its lines carry no chunk count
+  {
+    for s in 30 36 45; do
+      printf 'lib/ex%s.wav\t%s\t' "$s" $((s * 4))
+      paste -s -d '\t' "$tmp/ex$s.curves"
+    done
+  } >"$tmp/l.tsv"
+  for s in 30 36 45; do
+    bandsway-near -k 1 "$tmp/l.tsv" <"$tmp/ex$s.curves" >"$tmp/out" 2>"$tmp/err"
+    status=$?
+    expect "near by the curves of ex$s" 0 ""
+    sed -n 2p "$tmp/out" | awk -F '\t' -v p="lib/ex$s.wav" '$3 < 0.01 && $4 == p { ok = 1 } END { exit !ok }' &&
+      ok || fail "near by the curves of ex$s: not its own row first, near 0: $(cat "$tmp/out")"
+  done
   # k larger than the table: every other row
   bandsway-near -k 99 "$tmp/t.tsv" lib/fast.flac >"$tmp/out" 2>"$tmp/err"
   status=$?
@@ -787,6 +802,19 @@ near)
   status=$?
   expect "near, a zeroed index" 0 ""
   cmp -s "$tmp/out" "$tmp/a.out" && ok || fail "near, a zeroed index: other answers"
+  # the arguments swapped, a file of sound as TABLE: refused in one line,
+  # and no index beside it; nor beside a table with no row
+  cp "$tmp/ex10.raw" "$tmp/song.raw"
+  bandsway-near "$tmp/song.raw" "$tmp/t.tsv" >"$tmp/out" 2>"$tmp/err"
+  status=$?
+  expect "near, a file of sound as TABLE" 1 "song.raw is not a bandsway-batch table: line 1 is neither"
+  [ "$(wc -l <"$tmp/err")" -eq 1 ] && [ ! -e "$tmp/song.raw.near" ] && ok ||
+    fail "near, a file of sound as TABLE: more than a line, or an index: $(head -c 300 "$tmp/err")"
+  { head -n 1 "$tmp/t.tsv"; printf 'lib/cut.wav\t80\t1\n'; } >"$tmp/empty.tsv"
+  bandsway-near "$tmp/empty.tsv" lib/ex10.wav >"$tmp/out" 2>"$tmp/err"
+  status=$?
+  expect "near, a table with no row" 1 "empty.tsv has no rows to search"
+  [ ! -e "$tmp/empty.tsv.near" ] && ok || fail "near, a table with no row: an index beside it"
   # the rest (name:command:status:message), standard input empty
   while IFS=: read -r name cmd want msg; do
     eval "$cmd" </dev/null >"$tmp/out" 2>"$tmp/err"
@@ -805,6 +833,7 @@ the curves as the table:bandsway-near "$tmp/ex10.curves" <"$tmp/ex10.curves":1:l
 nothing on standard input:bandsway-near "$tmp/t.tsv":1:standard input holds no query
 767 lines:head -n 767 "$tmp/ex10.curves" | bandsway-near "$tmp/t.tsv":1:expected 768 values (three curves of 256), got 767
 a damaged row on standard input:printf 'lib/x\t80\t1\n' | bandsway-near "$tmp/t.tsv":1:standard input: line 1: 3 tab-separated fields
+150 damaged rows on standard input:awk 'BEGIN { for (i = 0; i < 150; i++) printf "lib/x\t80\t1\n" }' | bandsway-near "$tmp/t.tsv" && false || [ "$(wc -l <"$tmp/err")" -eq 101 ]:0:150 damaged rows in all were skipped; only the first 100 are named
 standard output full:bandsway-near "$tmp/t.tsv" lib/ex10.wav >/dev/full:1:cannot write to standard output: No space left
 standard output closed:bandsway-near "$tmp/t.tsv" lib/ex10.wav >&-:1:standard output is not open for writing
 EOF2

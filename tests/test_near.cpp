@@ -209,6 +209,7 @@ TEST(NearIndex, UsedWhenCurrentRebuiltWhenNot) {
     std::function<void()> change;
     table_source want;
     std::uint64_t rows;
+    bool by_ctime = false; // only the change time tells the table changed
   } steps[] = {
       {"nothing changed", [] {}, table_source::index, 6},
       {"the table grows",
@@ -251,7 +252,7 @@ TEST(NearIndex, UsedWhenCurrentRebuiltWhenNot) {
          close(fd);
          set_mtime(table, 1000000000, 6);
        },
-       table_source::built, 7},
+       table_source::built, 7, true},
       // An index of other rows (the same, in another order) that the
       // stamp cannot tell from the table's: -r finds its rows elsewhere in
       // the table and rebuilds it, so that the answers, and the next
@@ -319,8 +320,23 @@ TEST(NearIndex, UsedWhenCurrentRebuiltWhenNot) {
       {"as good as new", [] {}, table_source::index, 7},
   };
   std::vector<std::vector<neighbour>> first;
+  const auto stamp_now = [&table] {
+    file_stamp st;
+    const int fd = open(table.c_str(), O_RDONLY);
+    EXPECT_TRUE(stamp_of(fd, &st));
+    close(fd);
+    return st;
+  };
   for (const auto &s : steps) {
+    const file_stamp before = stamp_now();
     s.change();
+    // A kernel whose clock is coarser than the step (Linux before 6.13
+    // keeps the change time to a tick unless it was read) may give the
+    // write the change time it had: nothing can tell the table then.
+    if (s.by_ctime && same_stamp(before, stamp_now())) {
+      std::printf("note: %s: the change time did not move; skipped\n", s.name);
+      continue;
+    }
     const asked a = ask_at(table, {"lib/0.flac", "lib/3.flac"});
     EXPECT_STREQ(source_name(a.source), source_name(s.want)) << s.name;
     EXPECT_EQ(a.note, "") << s.name;

@@ -51,10 +51,7 @@ driver_options parse_options(int argc, char **argv) {
       i++;
       break;
     }
-    if (a == "--help" || a == "-h")
-      answer_exit(usage_text);
-    if (a == "--version")
-      answer_exit(std::string("bandsway-batch ") + BANDSWAY_VERSION + "\n");
+    answer_if_asked(a, usage_text);
     if (a.size() < 2 || a[0] != '-')
       break;
     const char opt = a[1];

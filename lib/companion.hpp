@@ -33,6 +33,9 @@ void say_about(std::string_view name, std::string_view what);
 // Prints text (a usage, a version) on standard output and exits 0, or 1
 // with a message when it cannot be written.
 [[noreturn]] void answer_exit(std::string_view text);
+// Answers -h and --help with help, and --version with the program's name
+// and version, as answer_exit does; returns for any other argument.
+void answer_if_asked(std::string_view arg, std::string_view help);
 // The text of errno value err, as strerror gives it.
 std::string error_text(int err);
 

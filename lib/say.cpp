@@ -33,4 +33,11 @@ void answer_exit(std::string_view text) {
   std::exit(0);
 }
 
+void answer_if_asked(std::string_view arg, std::string_view help) {
+  if (arg == "-h" || arg == "--help")
+    answer_exit(help);
+  if (arg == "--version")
+    answer_exit(std::string(prog_name) + " " + BANDSWAY_VERSION + "\n");
+}
+
 std::string error_text(int err) { return std::strerror(err); }

@@ -57,10 +57,7 @@ options read_options(int argc, char **argv) {
       i++;
       break;
     }
-    if (a == "-h" || a == "--help")
-      answer_exit(std::string(usage_text) + help_text);
-    if (a == "--version")
-      answer_exit(std::string("bandsway-near ") + BANDSWAY_VERSION + "\n");
+    answer_if_asked(a, std::string(usage_text) + help_text);
     if (a.size() < 2 || a[0] != '-')
       break;
     if (a[1] == '-')

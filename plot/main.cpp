@@ -38,12 +38,10 @@ plot_options parse_options(int argc, char **argv) {
   plot_options o;
   for (int i = 1; i < argc; i++) {
     const std::string a = argv[i];
+    if (o.operands.empty())
+      answer_if_asked(a, usage_text);
     if (!o.operands.empty() || a == "-" || a.empty() || a[0] != '-') {
       o.operands.push_back(a);
-    } else if (a == "--help" || a == "-h") {
-      answer_exit(usage_text);
-    } else if (a == "--version") {
-      answer_exit(std::string("bandsway-plot ") + BANDSWAY_VERSION + "\n");
     } else if (a == "--") {
       o.operands.insert(o.operands.end(), argv + i + 1, argv + argc);
       break;
